@@ -1,0 +1,33 @@
+// Money amounts: exact decimals with a 96-bit magnitude and the scale as written.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "result.hpp"
+
+namespace vexdal {
+
+constexpr std::uint8_t max_scale = 28;
+
+// value = (negative ? -1 : 1) * magnitude / 10^scale. The scale is kept as written, so 5 and
+// 5.00 are different texts of the same number.
+struct Decimal {
+  std::array<std::uint32_t, 3> magnitude{};  // least significant limb first
+  std::uint8_t scale = 0;
+  bool negative = false;
+};
+
+// Numeric equality: trailing fraction zeros and the sign of zero do not count.
+bool same_value(const Decimal& a, const Decimal& b) noexcept;
+
+// Exact: digits that do not fit are rejected, never rounded. The failure is the one amount
+// message, which quotes the text.
+Result<Decimal, std::string> parse_amount(std::string_view text);
+
+// Digits with the written scale, a leading "-" for negatives, no exponent.
+std::string amount_text(const Decimal& amount);
+
+}  // namespace vexdal

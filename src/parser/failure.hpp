@@ -1,0 +1,55 @@
+// The one failure a parse can end with, and its English message. Knows nothing of Python: the
+// module maps each kind onto an exception.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vexdal {
+
+// Where the section walk was when it failed; the order is the one the messages index into.
+enum class Context : std::uint8_t { Header, Document, Account, Finished, Init, ReadNextSection };
+
+std::string_view context_text(Context context) noexcept;
+
+enum class ErrorKind : std::uint8_t {
+  UnexpectedSection,
+  UnexpectedAttribute,
+  UnrecognizedLine,
+  MissingField,
+  AccountParseError,
+  DocumentParseError,
+  HookError,
+  InvalidDocument,
+  Unfinished,
+  NotStatement,
+  EmptyInput,
+};
+
+// The syntax kinds carry a line number and texts; the other four carry nothing. Texts are owned
+// copies, never views into the input.
+struct StatementError {
+  ErrorKind kind;
+  std::size_t lineno = 0;
+  // found (UnexpectedSection), key (UnexpectedAttribute), line (UnrecognizedLine),
+  // field (MissingField), or message (the three *Error kinds).
+  std::string text;
+  std::string value;  // UnexpectedAttribute only
+  Context context = Context::Init;  // UnexpectedSection and MissingField only
+};
+
+StatementError unexpected_section(std::size_t lineno, std::string_view found, Context context);
+StatementError unexpected_attribute(std::size_t lineno, std::string_view key,
+                                    std::string_view value);
+StatementError unrecognized_line(std::size_t lineno, std::string_view line);
+StatementError missing_field(std::size_t lineno, std::string_view field, Context context);
+StatementError account_parse_error(std::size_t lineno, std::string message);
+StatementError hook_error(std::size_t lineno, std::string message);
+StatementError plain_error(ErrorKind kind);
+
+// The one-line message, without the line number.
+std::string error_message(const StatementError& error);
+
+}  // namespace vexdal

@@ -1,0 +1,47 @@
+// The statement parser's one entry: bytes in, a Statement or the first failure out. It knows
+// nothing of Python; the caller's hooks are reached through the Hook interface.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "failure.hpp"
+#include "records.hpp"
+#include "result.hpp"
+#include "text.hpp"
+
+namespace vexdal {
+
+enum class SectionType : std::uint8_t { Document, Account };
+
+// A section's attributes as a hook may change them: texts put here are copied into the parse's
+// own store, so the hook's buffers may go away afterwards.
+class SectionAttributes {
+ public:
+  SectionAttributes(TextMap& map, TextStore& store) : map_(map), store_(store) {}
+  const TextMap& map() const noexcept { return map_; }
+  void clear() noexcept { map_.clear(); }
+  void put(std::string_view key, std::string_view value) {
+    map_.set(store_.keep(key), store_.keep(value));
+  }
+
+ private:
+  TextMap& map_;
+  TextStore& store_;
+};
+
+// Success, or the failure text that becomes a HookError.
+using HookResult = Result<std::monostate, std::string>;
+
+class Hook {
+ public:
+  virtual ~Hook() = default;
+  virtual HookResult call(SectionType type, SectionAttributes& attrs, const TextMap& header) = 0;
+};
+
+// Runs decoding, line reading and the section walk over input (the call's only copy of the
+// bytes, which becomes the text on the UTF-8 path). Hooks run in list order at every section end.
+Result<Statement, StatementError> parse_statement(TextBuffer input, const std::vector<Hook*>& hooks);
+
+}  // namespace vexdal

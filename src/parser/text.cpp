@@ -1,0 +1,64 @@
+// Text storage for one parse: a bump allocator for hook texts and the ordered attribute map.
+#include "text.hpp"
+
+namespace vexdal {
+
+std::string_view TextStore::keep(std::string_view text) {
+  if (text.empty()) return {};
+  if (text.size() > block_size / 4) {
+    // Large texts get a block of their own so that they do not waste the shared block's tail.
+    auto block = std::make_unique<char[]>(text.size());
+    std::memcpy(block.get(), text.data(), text.size());
+    std::string_view kept(block.get(), text.size());
+    blocks_.insert(blocks_.end() - (blocks_.empty() ? 0 : 1), std::move(block));
+    return kept;
+  }
+  if (block_size - used_ < text.size()) {
+    blocks_.push_back(std::make_unique<char[]>(block_size));
+    used_ = 0;
+  }
+  char* at = blocks_.back().get() + used_;
+  std::memcpy(at, text.data(), text.size());
+  used_ += text.size();
+  return {at, text.size()};
+}
+
+void TextMap::set(std::string_view key, std::string_view value) {
+  if (entries_.size() < index_threshold) {
+    for (Entry& entry : entries_) {
+      if (entry.first == key) {
+        entry.second = value;
+        return;
+      }
+    }
+    entries_.emplace_back(key, value);
+    if (entries_.size() == index_threshold) {
+      for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    }
+    return;
+  }
+  const auto [slot, inserted] = index_.emplace(key, entries_.size());
+  if (inserted) {
+    entries_.emplace_back(key, value);
+  } else {
+    entries_[slot->second].second = value;
+  }
+}
+
+const std::string_view* TextMap::find(std::string_view key) const {
+  if (entries_.size() < index_threshold) {
+    for (const Entry& entry : entries_) {
+      if (entry.first == key) return &entry.second;
+    }
+    return nullptr;
+  }
+  const auto slot = index_.find(key);
+  return slot == index_.end() ? nullptr : &entries_[slot->second].second;
+}
+
+void TextMap::clear() noexcept {
+  entries_.clear();
+  index_.clear();
+}
+
+}  // namespace vexdal
