@@ -1,13 +1,245 @@
-// parse(): argument checks, the parser call, and the mapping of its failures onto exceptions.
+// parse(): argument checks, the one parser call, and turning its result into Python objects or its
+// failure into the module's exceptions.
+#include <new>
+#include <string>
+#include <vector>
+
+#include "classes.hpp"
+#include "hooks.hpp"
+#include "mod.hpp"
 #include "module.hpp"
+#include "text.hpp"
 
 namespace vexdal_py {
 
-const char parse_doc[] = "parse(statement, hooks=None)\n--\n\n";
+const char parse_doc[] =
+    "parse(statement, hooks=None)\n"
+    "--\n"
+    "\n"
+    "Парсит выписку 1CClientBankExchange из байтов или строки.\n"
+    "\n"
+    "# Аргументы\n"
+    "\n"
+    "* `statement` - Сырые байты или строка файла выписки (поддерживает кодировки CP1251 и UTF-8)\n"
+    "* `hooks` - Опциональный список callable для модификации секций во время парсинга.\n"
+    "  Сигнатура hook: `(section_type: SectionType, attrs: dict, header: dict) -> None`\n"
+    "  - `section_type`: тип секции (`SectionType.Document` или `SectionType.Account`)\n"
+    "  - attrs: словарь атрибутов секции (можно модифицировать)\n"
+    "  - header: словарь заголовка выписки (только для чтения)\n"
+    "\n"
+    "# Возвращает\n"
+    "\n"
+    "Объект Statement с атрибутами:\n"
+    "- encoding: \"cp1251\" или \"utf-8\"\n"
+    "- header: словарь пар ключ-значение заголовка\n"
+    "- accounts: словарь номер счёта -> объект Account\n"
+    "- documents: список объектов Document\n"
+    "- warnings: список кортежей (lineno, message)\n"
+    "\n"
+    "# Ошибки\n"
+    "\n"
+    "* `NotStatementError` - Если входные данные не являются выпиской 1C\n"
+    "* `EmptyInputError` - Если входные данные пусты\n"
+    "* `UnfinishedError` - Если выписка не завершена корректно\n"
+    "* `SyntaxError` - Если в выписке синтаксическая ошибка (включая ошибки hooks)\n"
+    "* `ParseError` - Для прочих ошибок парсинга";
 
-PyObject* parse_function(PyObject*, PyObject*, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "parse");
-  return nullptr;
+namespace {
+
+// The hooks argument as callables, in order. False with an error set.
+bool convert_hooks(PyObject* hooks, CaughtError& escaped, std::vector<HookCallable>& out) {
+  if (hooks == nullptr || hooks == Py_None) return true;
+  if (PyUnicode_Check(hooks)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'hooks': Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(hooks)) {
+    PyErr_Format(PyExc_TypeError, "argument 'hooks': '%s' object cannot be converted to 'Sequence'",
+                 Py_TYPE(hooks)->tp_name);
+    return false;
+  }
+  // The length is only a hint and is not trusted: a lying __len__ must not size an allocation.
+  if (PySequence_Size(hooks) < 0) PyErr_Clear();
+  Ref iterator = Ref::steal(PyObject_GetIter(hooks));
+  if (iterator) {
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+      out.emplace_back(std::move(item), escaped);
+    }
+  }
+  if (PyErr_Occurred()) {
+    wrap_argument_error("hooks");
+    return false;
+  }
+  return true;
+}
+
+// A syntax error as the module's SyntaxError with its detail object attached.
+void raise_syntax_error(const vexdal::StatementError& error) {
+  PyObject* cls = exception_class(ExceptionId::SyntaxError);
+  if (cls == nullptr) return;
+  Ref message = to_str(vexdal::error_message(error));
+  if (!message) return;
+  Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(cls, message.get(), nullptr));
+  if (!exc) return;
+  // The exception is raised even when its detail cannot be attached.
+  Ref detail = new_detail(error);
+  Ref dict = detail ? Ref::steal(PyObject_GetAttrString(exc.get(), "__dict__")) : Ref();
+  if (!dict || PyMapping_SetItemString(dict.get(), "detail", detail.get()) < 0) PyErr_Clear();
+  PyErr_SetObject(cls, exc.get());
+}
+
+void raise_error(const vexdal::StatementError& error) {
+  ExceptionId id = ExceptionId::ParseError;
+  switch (error.kind) {
+    case vexdal::ErrorKind::UnexpectedSection:
+    case vexdal::ErrorKind::UnexpectedAttribute:
+    case vexdal::ErrorKind::UnrecognizedLine:
+    case vexdal::ErrorKind::MissingField:
+    case vexdal::ErrorKind::AccountParseError:
+    case vexdal::ErrorKind::DocumentParseError:
+    case vexdal::ErrorKind::HookError:
+      raise_syntax_error(error);
+      return;
+    case vexdal::ErrorKind::InvalidDocument:
+      id = ExceptionId::ParseError;
+      break;
+    case vexdal::ErrorKind::Unfinished:
+      id = ExceptionId::UnfinishedError;
+      break;
+    case vexdal::ErrorKind::NotStatement:
+      id = ExceptionId::NotStatementError;
+      break;
+    case vexdal::ErrorKind::EmptyInput:
+      id = ExceptionId::EmptyInputError;
+      break;
+  }
+  PyObject* cls = exception_class(id);
+  if (cls == nullptr) return;
+  Ref message = to_str(vexdal::error_message(error));
+  if (message) PyErr_SetObject(cls, message.get());
+}
+
+// A new dict of str -> str from a text map, in map order.
+Ref header_dict(const vexdal::TextMap& header) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (const auto& [key, value] : header) {
+    Ref py_key = to_str(key);
+    Ref py_value = py_key ? to_str(value) : Ref();
+    if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
+  }
+  return dict;
+}
+
+Ref accounts_dict(const std::vector<vexdal::Account>& accounts) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (const vexdal::Account& account : accounts) {
+    Ref number = to_str(account.number);
+    Ref object = number ? new_account(account) : Ref();
+    if (!object || PyDict_SetItem(dict.get(), number.get(), object.get()) < 0) return {};
+  }
+  return dict;
+}
+
+Ref documents_list(const std::vector<vexdal::Document>& documents) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
+  if (!list) return {};
+  Py_ssize_t index = 0;
+  for (const vexdal::Document& document : documents) {
+    Ref object = new_document(document);
+    if (!object) return {};
+    PyList_SET_ITEM(list.get(), index++, object.release());  // the list takes the reference
+  }
+  return list;
+}
+
+// New reference to (lineno, message), or nullptr with the error indicator set.
+PyObject* warning_to_tuple(const vexdal::Warning& warning) {
+  Ref lineno = Ref::steal(PyLong_FromSize_t(warning.lineno));
+  Ref message = to_str(warning.message);
+  Ref pair = Ref::steal(PyTuple_New(2));
+  if (!lineno || !message || !pair) return nullptr;
+  PyTuple_SET_ITEM(pair.get(), 0, lineno.release());  // the tuple takes these references
+  PyTuple_SET_ITEM(pair.get(), 1, message.release());
+  return pair.release();
+}
+
+Ref warnings_list(const std::vector<vexdal::Warning>& warnings) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(warnings.size())));
+  if (!list) return {};
+  Py_ssize_t index = 0;
+  for (const vexdal::Warning& warning : warnings) {
+    PyObject* pair = warning_to_tuple(warning);
+    if (pair == nullptr) return {};
+    PyList_SET_ITEM(list.get(), index++, pair);
+  }
+  return list;
+}
+
+Ref build_statement(const vexdal::Statement& statement) {
+  Ref header = header_dict(statement.header);
+  if (!header) return {};
+  Ref accounts = accounts_dict(statement.accounts);
+  if (!accounts) return {};
+  Ref documents = documents_list(statement.documents);
+  if (!documents) return {};
+  Ref warnings = warnings_list(statement.warnings);
+  if (!warnings) return {};
+  return new_statement(statement.encoding, std::move(header), std::move(accounts),
+                       std::move(documents), std::move(warnings), statement.documents.size(),
+                       statement.warnings.size());
+}
+
+PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
+  static const char* const names[] = {"statement", "hooks"};
+  PyObject* bound[2] = {nullptr, nullptr};
+  if (!bind_arguments("parse()", args, kwargs, names, 2, 1, bound)) return nullptr;
+
+  CaughtError escaped;
+  std::vector<HookCallable> callables;
+  if (!convert_hooks(bound[1], escaped, callables)) return nullptr;
+
+  std::string_view bytes;
+  PyObject* statement = bound[0];
+  if (PyUnicode_Check(statement)) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(statement, &size);
+    if (utf8 == nullptr) return nullptr;  // lone surrogates: the interpreter's own error
+    bytes = std::string_view(utf8, static_cast<std::size_t>(size));
+  } else if (PyBytes_Check(statement)) {
+    bytes = std::string_view(PyBytes_AS_STRING(statement),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(statement)));
+  } else {
+    PyErr_SetString(PyExc_TypeError, "statement must be bytes or str");
+    return nullptr;
+  }
+
+  std::vector<vexdal::Hook*> hooks;
+  hooks.reserve(callables.size());
+  for (HookCallable& callable : callables) hooks.push_back(&callable);
+
+  // The parser works on its own copy: a hook may drop or change the caller's objects.
+  auto parsed = vexdal::parse_statement(vexdal::TextBuffer::copy_of(bytes), hooks);
+  if (escaped) {
+    escaped.restore();
+    return nullptr;
+  }
+  if (!parsed) {
+    raise_error(parsed.error());
+    return nullptr;
+  }
+  return build_statement(parsed.value()).release();
+}
+
+}  // namespace
+
+PyObject* parse_function(PyObject*, PyObject* args, PyObject* kwargs) {
+  try {
+    return parse_checked(args, kwargs);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
 }
 
 }  // namespace vexdal_py

@@ -17,11 +17,12 @@ StatementError unexpected_section(std::size_t lineno, std::string_view found, Co
 
 StatementError unexpected_attribute(std::size_t lineno, std::string_view key,
                                     std::string_view value) {
-  return {ErrorKind::UnexpectedAttribute, lineno, std::string(key), std::string(value)};
+  return {ErrorKind::UnexpectedAttribute, lineno, std::string(key), std::string(value),
+          Context::Init};
 }
 
 StatementError unrecognized_line(std::size_t lineno, std::string_view line) {
-  return {ErrorKind::UnrecognizedLine, lineno, std::string(line)};
+  return {ErrorKind::UnrecognizedLine, lineno, std::string(line), {}, Context::Init};
 }
 
 StatementError missing_field(std::size_t lineno, std::string_view field, Context context) {
@@ -29,14 +30,14 @@ StatementError missing_field(std::size_t lineno, std::string_view field, Context
 }
 
 StatementError account_parse_error(std::size_t lineno, std::string message) {
-  return {ErrorKind::AccountParseError, lineno, std::move(message)};
+  return {ErrorKind::AccountParseError, lineno, std::move(message), {}, Context::Init};
 }
 
 StatementError hook_error(std::size_t lineno, std::string message) {
-  return {ErrorKind::HookError, lineno, std::move(message)};
+  return {ErrorKind::HookError, lineno, std::move(message), {}, Context::Init};
 }
 
-StatementError plain_error(ErrorKind kind) { return {kind}; }
+StatementError plain_error(ErrorKind kind) { return {kind, 0, {}, {}, Context::Init}; }
 
 std::string error_message(const StatementError& error) {
   const auto join = [](std::initializer_list<std::string_view> pieces) {

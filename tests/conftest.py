@@ -1,0 +1,82 @@
+"""Builders for statement texts, so that each test spells out only what differs."""
+
+from pathlib import Path
+
+import pytest
+
+SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "samples"
+
+# A complete, valid payment document: every required key and a few optional ones.
+DOCUMENT = {
+    "Номер": "17",
+    "Дата": "05.03.2024",
+    "Сумма": "1500.50",
+    "ПлательщикСчет": "40702810900000001234",
+    "ПлательщикИНН": "7701234567",
+    "ПлательщикКПП": "770101001",
+    "Плательщик": 'ООО "Ромашка"',
+    "ПлательщикБИК": "044525225",
+    "ПлательщикБанк1": "ПАО СБЕРБАНК",
+    "ПолучательСчет": "40702810400000005678",
+    "ПолучательИНН": "7809876543",
+    "Получатель": 'АО "Василёк"',
+    "ПолучательБИК": "044030653",
+    "ПолучательБанк1": "СЕВЕРО-ЗАПАДНЫЙ БАНК ПАО СБЕРБАНК",
+    "НазначениеПлатежа": "Оплата по счёту № 42 от 01.03.2024, НДС не облагается",
+}
+
+ACCOUNT = {
+    "ДатаНачала": "01.03.2024",
+    "ДатаКонца": "31.03.2024",
+    "РасчСчет": "40702810900000001234",
+    "НачальныйОстаток": "10000.00",
+    "ВсегоПоступило": "0.00",
+    "ВсегоСписано": "1500.50",
+    "КонечныйОстаток": "8499.50",
+}
+
+HEADER = {"ВерсияФормата": "1.03", "Кодировка": "Windows", "Отправитель": "Бухгалтерия"}
+
+
+def attribute_lines(attrs):
+    """key=value lines; a value of None leaves the key out, a str item is a raw line."""
+    if isinstance(attrs, (list, tuple)):
+        return [line if isinstance(line, str) else f"{line[0]}={line[1]}" for line in attrs]
+    return [f"{key}={value}" for key, value in attrs.items() if value is not None]
+
+
+def document_section(doc_type="Платежное поручение", **changes):
+    """Lines of one document section: DOCUMENT with changes (None removes a key)."""
+    attrs = {**DOCUMENT, **changes}
+    return [f"СекцияДокумент={doc_type}", *attribute_lines(attrs), "КонецДокумента"]
+
+
+def account_section(**changes):
+    attrs = {**ACCOUNT, **changes}
+    return ["СекцияРасчСчет", *attribute_lines(attrs), "КонецРасчСчет"]
+
+
+def statement_lines(*sections, header=None):
+    """A whole statement: first line, header, the given sections (lists of lines), end line."""
+    lines = ["1CClientBankExchange", *attribute_lines(HEADER if header is None else header)]
+    for section in sections or (document_section(),):
+        lines.extend(section)
+    lines.append("КонецФайла")
+    return lines
+
+
+def make_statement(*sections, header=None, encoding="cp1251", eol="\r\n"):
+    """Statement bytes in the given encoding (or a str when encoding is None)."""
+    text = eol.join(statement_lines(*sections, header=header)) + eol
+    return text if encoding is None else text.encode(encoding)
+
+
+def join(lines, eol="\n", encoding="utf-8"):
+    return eol.join(lines).encode(encoding) + eol.encode()
+
+
+@pytest.fixture
+def samples():
+    if not SAMPLES.is_dir():
+        pytest.skip("the shared sample statements are not available here")
+    return SAMPLES
