@@ -80,3 +80,23 @@ def samples():
     if not SAMPLES.is_dir():
         pytest.skip("the shared sample statements are not available here")
     return SAMPLES
+
+
+def amount_message(quoted):
+    """The failure text for an amount value; quoted is the value in its quoted text form."""
+    return (f"invalid value: string {quoted}, "
+            "expected a Decimal type representing a fixed-point number")
+
+
+def expect_syntax_error(data, detail_class, text, /, hooks=None, **fields):
+    """parse(data) must raise the module's own SyntaxError with text as its one argument and a
+    detail object of the named class whose attributes equal fields."""
+    import vexdal_py
+
+    with pytest.raises(vexdal_py.SyntaxError) as caught:
+        vexdal_py.parse(data, hooks)
+    assert type(caught.value) is vexdal_py.SyntaxError
+    assert caught.value.args == (text,)
+    detail = caught.value.detail
+    assert type(detail) is getattr(vexdal_py, detail_class)
+    assert {name: getattr(detail, name) for name in fields} == fields

@@ -6,6 +6,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 #include "failure.hpp"
 #include "mod.hpp"
@@ -35,5 +38,94 @@ Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref docum
 Ref new_detail(const vexdal::StatementError& error);
 // A fresh SectionType instance, equal to but not the same as the class attribute.
 Ref new_section_type(vexdal::SectionType type);
+
+// What the class definitions share. Some interpreters create instances, subclasses and instance
+// attributes despite the type flags, so every class also refuses them in its own slots.
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned int class_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned int class_flags = Py_TPFLAGS_DEFAULT;
+#endif
+// tp_new of the classes without a constructor: TypeError "cannot create '<type>' instances".
+PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+// tp_setattro of every class: AttributeError for any name, without looking at the type.
+int refuse_setattr(PyObject* self, PyObject* name, PyObject* value);
+// __init_subclass__ of every class (METH_CLASS | METH_VARARGS | METH_KEYWORDS), and the method
+// table of the classes that have no other method.
+PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs);
+extern PyMethodDef refusing_methods[];
+
+template <typename Function>
+void* as_slot(Function function) noexcept {
+  return reinterpret_cast<void*>(function);
+}
+
+// Runs a slot body that builds C++ strings: the interpreter cannot unwind C++ exceptions, so an
+// allocation failure becomes MemoryError here.
+template <typename Body>
+PyObject* guarded(Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// An instance whose C++ state follows the object header. The state is built before the memory is
+// allocated and moved in, so a half-made object never reaches box_dealloc.
+template <typename State>
+struct Box {
+  PyObject_HEAD
+  State state;
+};
+
+template <typename State>
+State& unbox(PyObject* self) noexcept {
+  return reinterpret_cast<Box<State>*>(self)->state;
+}
+
+// A new instance of cls (one of this module's classes) holding state, or an empty Ref with the
+// error set.
+template <typename State>
+Ref new_box(PyObject* cls, State state) noexcept {
+  static_assert(std::is_nothrow_move_constructible_v<State>);
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self != nullptr) new (&reinterpret_cast<Box<State>*>(self)->state) State(std::move(state));
+  return Ref::steal(self);
+}
+
+// tp_dealloc: instances of heap types own a reference to their class.
+template <typename State>
+void box_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+  unbox<State>(self).~State();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Whether self has the layout Box<State>, else TypeError. Some interpreters reach a slot through
+// Class.__repr__(x) and the like without checking x, so the slots such calls reach check here.
+template <typename State>
+bool holds(PyObject* self, const char* slot) {
+  if (Py_TYPE(self)->tp_dealloc == box_dealloc<State>) return true;
+  PyErr_Format(PyExc_TypeError, "descriptor '%s' doesn't apply to a '%s' object", slot,
+               Py_TYPE(self)->tp_name);
+  return false;
+}
+
+// tp_richcompare of the classes with value equality: == and != between two instances of the same
+// class; everything else is left to Python's fallbacks.
+template <typename State, bool (*equal)(const State&, const State&)>
+PyObject* compare(PyObject* self, PyObject* other, int op) {
+  static constexpr const char* names[] = {"__lt__", "__le__", "__eq__",
+                                          "__ne__", "__gt__", "__ge__"};
+  if (op < Py_LT || op > Py_GE || !holds<State>(self, names[op])) return nullptr;
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  return PyBool_FromLong(equal(unbox<State>(self), unbox<State>(other)) == (op == Py_EQ));
+}
 
 }  // namespace vexdal_py

@@ -1,0 +1,311 @@
+// The seven error-detail classes that SyntaxError carries, and SectionType for hooks. Details are
+// plain field holders that Python code may build and pickle; they know nothing of parsing.
+#include <array>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "classes.hpp"
+#include "quote.hpp"
+#include "text.hpp"
+
+namespace vexdal_py {
+namespace {
+
+// Which parser text fills a detail's second text field.
+enum class SecondText : std::uint8_t { None, Value, Context };
+
+// One detail class: its names, its fields (lineno first, then one or two texts) and its place in
+// the parser's error kinds.
+struct DetailShape {
+  const char* name;
+  const char* type_name;
+  const char* doc;
+  const char* constructor;
+  std::array<const char*, 3> fields;
+  std::size_t field_count;
+  SecondText second;
+};
+
+// In the order of vexdal::ErrorKind, which is also the order the module registers them in.
+constexpr std::array<DetailShape, 7> shapes = {{
+    {"UnexpectedSection", "vexdal_py.UnexpectedSection",
+     "UnexpectedSection(lineno, found, context)\n--\n\n", "UnexpectedSection.__new__()",
+     {"lineno", "found", "context"}, 3, SecondText::Context},
+    {"UnexpectedAttribute", "vexdal_py.UnexpectedAttribute",
+     "UnexpectedAttribute(lineno, key, value)\n--\n\n", "UnexpectedAttribute.__new__()",
+     {"lineno", "key", "value"}, 3, SecondText::Value},
+    {"UnrecognizedLine", "vexdal_py.UnrecognizedLine", "UnrecognizedLine(lineno, line)\n--\n\n",
+     "UnrecognizedLine.__new__()", {"lineno", "line", nullptr}, 2, SecondText::None},
+    {"MissingField", "vexdal_py.MissingField", "MissingField(lineno, field, context)\n--\n\n",
+     "MissingField.__new__()", {"lineno", "field", "context"}, 3, SecondText::Context},
+    {"AccountParseError", "vexdal_py.AccountParseError",
+     "AccountParseError(lineno, message)\n--\n\n", "AccountParseError.__new__()",
+     {"lineno", "message", nullptr}, 2, SecondText::None},
+    {"DocumentParseError", "vexdal_py.DocumentParseError",
+     "DocumentParseError(lineno, message)\n--\n\n", "DocumentParseError.__new__()",
+     {"lineno", "message", nullptr}, 2, SecondText::None},
+    {"HookError", "vexdal_py.HookError", "HookError(lineno, message)\n--\n\n",
+     "HookError.__new__()", {"lineno", "message", nullptr}, 2, SecondText::None},
+}};
+
+struct DetailState {
+  const DetailShape* shape;
+  std::size_t lineno;
+  std::array<std::string, 2> texts;  // the text fields in order; unused ones stay empty
+};
+
+// lineno through the index protocol into the platform's size type. The messages are set here,
+// since interpreters differ in the exception they raise for a negative value.
+bool convert_lineno(PyObject* value, std::size_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(value));
+  if (!index) {
+    wrap_argument_error("lineno");
+    return false;
+  }
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (small == -1 && overflow == 0 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && small < 0)) {
+    PyErr_SetString(PyExc_OverflowError, "can't convert negative value to size_t");
+    return false;
+  }
+  out = PyLong_AsSize_t(index.get());
+  if (out != static_cast<std::size_t>(-1) || !PyErr_Occurred()) return true;
+  if (PyErr_ExceptionMatches(PyExc_OverflowError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return false;
+}
+
+PyObject* construct_detail(const DetailShape& shape, PyTypeObject* type, PyObject* args,
+                           PyObject* kwargs) {
+  PyObject* values[3] = {nullptr, nullptr, nullptr};
+  if (!bind_arguments(shape.constructor, args, kwargs, shape.fields.data(), shape.field_count,
+                      shape.field_count, values)) {
+    return nullptr;
+  }
+  DetailState state{&shape, 0, {}};
+  if (!convert_lineno(values[0], state.lineno)) return nullptr;
+  for (std::size_t i = 1; i < shape.field_count; ++i) {
+    std::string_view text;
+    if (!str_utf8(values[i], text)) {
+      wrap_argument_error(shape.fields[i]);
+      return nullptr;
+    }
+    state.texts[i - 1] = std::string(text);
+  }
+  return new_box(reinterpret_cast<PyObject*>(type), std::move(state)).release();
+}
+
+template <std::size_t kind>
+PyObject* detail_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return construct_detail(shapes[kind], type, args, kwargs); });
+}
+
+template <std::size_t... kinds>
+constexpr std::array<newfunc, sizeof...(kinds)> make_constructors(std::index_sequence<kinds...>) {
+  return {detail_new<kinds>...};
+}
+
+constexpr auto constructors = make_constructors(std::make_index_sequence<shapes.size()>());
+
+// A new int or str for field `index` (0 is lineno).
+Ref detail_field(const DetailState& detail, std::size_t index) {
+  return index == 0 ? Ref::steal(PyLong_FromSize_t(detail.lineno))
+                    : to_str(detail.texts[index - 1]);
+}
+
+// closure: points at the field's index in field_indices.
+constexpr std::size_t field_indices[] = {0, 1, 2};
+
+PyObject* detail_get(PyObject* self, void* closure) {
+  return detail_field(unbox<DetailState>(self), *static_cast<const std::size_t*>(closure))
+      .release();
+}
+
+PyObject* detail_getnewargs(PyObject* self, PyObject*) {
+  if (!holds<DetailState>(self, "__getnewargs__")) return nullptr;
+  const DetailState& detail = unbox<DetailState>(self);
+  const auto count = static_cast<Py_ssize_t>(detail.shape->field_count);
+  Ref args = Ref::steal(PyTuple_New(count));
+  if (!args) return nullptr;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Ref field = detail_field(detail, static_cast<std::size_t>(i));
+    if (!field) return nullptr;
+    PyTuple_SET_ITEM(args.get(), i, field.release());  // the tuple takes the reference
+  }
+  return args.release();
+}
+
+PyObject* detail_repr(PyObject* self) {
+  if (!holds<DetailState>(self, "__repr__")) return nullptr;
+  return guarded([&] {
+    const DetailState& detail = unbox<DetailState>(self);
+    std::string out = detail.shape->name;
+    out += "(lineno=" + std::to_string(detail.lineno);
+    for (std::size_t i = 1; i < detail.shape->field_count; ++i) {
+      out += ", ";
+      out += detail.shape->fields[i];
+      out += '=';
+      vexdal::append_quoted(out, detail.texts[i - 1]);
+    }
+    out += ')';
+    return to_str(out).release();
+  });
+}
+
+PyMethodDef detail_methods[] = {
+    {"__getnewargs__", detail_getnewargs, METH_NOARGS, nullptr},
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_subclass)),
+     METH_CLASS | METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr}};
+
+// One getter table per class, built once; the interpreter keeps pointers into it for good.
+PyGetSetDef* detail_getset(std::size_t kind) {
+  static const auto tables = [] {
+    std::array<std::array<PyGetSetDef, 4>, shapes.size()> all{};
+    for (std::size_t k = 0; k < shapes.size(); ++k) {
+      for (std::size_t i = 0; i < shapes[k].field_count; ++i) {
+        all[k][i] = {shapes[k].fields[i], detail_get, nullptr, nullptr,
+                     const_cast<std::size_t*>(&field_indices[i])};
+      }
+    }
+    return all;
+  }();
+  return const_cast<PyGetSetDef*>(tables[kind].data());
+}
+
+// Interpreters differ in what a heap type keeps of a doc that opens with a signature: CPython 3.9
+// drops the signature (no __text_signature__), PyPy the empty rest (__doc__ becomes None).
+bool mend_doc([[maybe_unused]] PyObject* cls, [[maybe_unused]] const char* doc) {
+#if defined(PYPY_VERSION)
+  Ref empty = Ref::steal(PyUnicode_FromString(""));
+  return empty && PyObject_SetAttrString(cls, "__doc__", empty.get()) == 0;
+#elif PY_VERSION_HEX < 0x030A0000
+  // The type frees tp_doc with PyObject_Free, should it ever go.
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  const std::size_t size = std::strlen(doc) + 1;
+  auto* copy = static_cast<char*>(PyObject_Malloc(size));
+  if (copy == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(copy, doc, size);
+  PyObject_Free(const_cast<char*>(type->tp_doc));
+  type->tp_doc = copy;
+  return true;
+#else
+  return true;
+#endif
+}
+
+PyObject* create_detail_class(std::size_t kind) {
+  PyType_Slot slots[] = {{Py_tp_dealloc, as_slot(box_dealloc<DetailState>)},
+                         {Py_tp_new, as_slot(constructors[kind])},
+                         {Py_tp_setattro, as_slot(refuse_setattr)},
+                         {Py_tp_repr, as_slot(detail_repr)},
+                         {Py_tp_getset, detail_getset(kind)},
+                         {Py_tp_methods, detail_methods},
+                         {Py_tp_doc, const_cast<char*>(shapes[kind].doc)},
+                         {0, nullptr}};
+  PyType_Spec spec = {shapes[kind].type_name, sizeof(Box<DetailState>), 0, class_flags, slots};
+  Ref cls = Ref::steal(PyType_FromSpec(&spec));
+  if (!cls || !mend_doc(cls.get(), shapes[kind].doc)) return nullptr;
+  return cls.release();
+}
+
+// ---- SectionType --------------------------------------------------------------------------------
+
+constexpr std::array<const char*, 2> member_names = {"Document", "Account"};
+
+const char* member_name(vexdal::SectionType type) {
+  return member_names[static_cast<std::size_t>(type)];
+}
+
+PyObject* section_type_repr(PyObject* self) {
+  if (!holds<vexdal::SectionType>(self, "__repr__")) return nullptr;
+  return PyUnicode_FromFormat("SectionType.%s", member_name(unbox<vexdal::SectionType>(self)));
+}
+
+PyObject* section_type_int(PyObject* self) {
+  if (!holds<vexdal::SectionType>(self, "__int__")) return nullptr;
+  return PyLong_FromLong(static_cast<long>(unbox<vexdal::SectionType>(self)));
+}
+
+bool same_section_type(const vexdal::SectionType& a, const vexdal::SectionType& b) noexcept {
+  return a == b;
+}
+
+PyObject* create_section_type_class() {
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, as_slot(box_dealloc<vexdal::SectionType>)},
+      {Py_tp_new, as_slot(refuse_new)},
+      {Py_tp_setattro, as_slot(refuse_setattr)},
+      {Py_tp_repr, as_slot(section_type_repr)},
+      {Py_tp_richcompare, as_slot(compare<vexdal::SectionType, same_section_type>)},
+      {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+      {Py_nb_int, as_slot(section_type_int)},
+      {Py_tp_methods, refusing_methods},
+      {Py_tp_doc, const_cast<char*>("Тип секции выписки для использования в hooks.")},
+      {0, nullptr}};
+  // Sealed only after the members are stored: a sealed class refuses new attributes.
+  PyType_Spec spec = {"vexdal_py.SectionType", sizeof(Box<vexdal::SectionType>), 0,
+                      Py_TPFLAGS_DEFAULT, slots};
+  Ref cls = Ref::steal(PyType_FromSpec(&spec));
+  if (!cls) return nullptr;
+  for (vexdal::SectionType type : {vexdal::SectionType::Document, vexdal::SectionType::Account}) {
+    Ref member = new_box(cls.get(), type);
+    if (!member || PyObject_SetAttrString(cls.get(), member_name(type), member.get()) < 0) {
+      return nullptr;
+    }
+  }
+  reinterpret_cast<PyTypeObject*>(cls.get())->tp_flags |= class_flags;
+  return cls.release();
+}
+
+}  // namespace
+
+PyObject* detail_class(vexdal::ErrorKind kind) {
+  // Made on first use and kept for the process; callers hold the interpreter lock.
+  static std::array<PyObject*, shapes.size()> classes{};
+  const auto index = static_cast<std::size_t>(kind);
+  if (index >= classes.size()) {
+    PyErr_BadInternalCall();
+    return nullptr;
+  }
+  if (classes[index] == nullptr) classes[index] = create_detail_class(index);
+  return classes[index];
+}
+
+PyObject* section_type_class() {
+  static PyObject* cls = nullptr;
+  if (cls == nullptr) cls = create_section_type_class();
+  return cls;
+}
+
+Ref new_detail(const vexdal::StatementError& error) {
+  PyObject* cls = detail_class(error.kind);
+  if (cls == nullptr) return {};
+  const DetailShape& shape = shapes[static_cast<std::size_t>(error.kind)];
+  DetailState state{&shape, error.lineno, {error.text, {}}};
+  switch (shape.second) {
+    case SecondText::Value:
+      state.texts[1] = error.value;
+      break;
+    case SecondText::Context:
+      state.texts[1] = std::string(vexdal::context_text(error.context));
+      break;
+    case SecondText::None:
+      break;
+  }
+  return new_box(cls, std::move(state));
+}
+
+Ref new_section_type(vexdal::SectionType type) {
+  PyObject* cls = section_type_class();
+  return cls ? new_box(cls, type) : Ref();
+}
+
+}  // namespace vexdal_py

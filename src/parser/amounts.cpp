@@ -1,0 +1,243 @@
+// Reads money amounts exactly, in 96-bit integer arithmetic with no floating point and no rounding,
+// and writes their canonical text. Knows only the value text, not the field it came from.
+#include "amounts.hpp"
+
+#include <cstddef>
+#include <optional>
+
+#include "quote.hpp"
+
+namespace vexdal {
+namespace {
+
+// Least significant limb first, like Decimal::magnitude. Only 64-bit intermediates, so the same
+// code runs on 32-bit targets.
+using Magnitude = std::array<std::uint32_t, 3>;
+
+constexpr std::uint32_t powers_of_ten[] = {1,      10,      100,      1000,      10000,
+                                           100000, 1000000, 10000000, 100000000, 1000000000};
+constexpr std::size_t max_chunk_digits = 9;  // 10^9 is the largest power of ten in 32 bits
+// 10^29 exceeds 2^96, so a non-zero magnitude never survives more than this many factors of ten.
+constexpr std::size_t max_decimal_shift = 28;
+
+constexpr std::string_view message_head = "invalid value: string ";
+constexpr std::string_view message_tail =
+    ", expected a Decimal type representing a fixed-point number";
+
+bool is_zero(const Magnitude& m) noexcept { return (m[0] | m[1] | m[2]) == 0; }
+
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+// m = m * factor + addend. False when the result needs more than 96 bits; m is then unusable.
+bool multiply_add(Magnitude& m, std::uint32_t factor, std::uint32_t addend) noexcept {
+  std::uint64_t carry = addend;
+  for (std::uint32_t& limb : m) {
+    // (2^32 - 1)^2 + (2^32 - 1) still fits 64 bits.
+    const std::uint64_t product = std::uint64_t{limb} * factor + carry;
+    limb = static_cast<std::uint32_t>(product);
+    carry = product >> 32;
+  }
+  return carry == 0;
+}
+
+// m = m / divisor; returns the remainder.
+std::uint32_t divide(Magnitude& m, std::uint32_t divisor) noexcept {
+  std::uint64_t remainder = 0;
+  for (std::size_t i = m.size(); i-- > 0;) {
+    const std::uint64_t current = (remainder << 32) | m[i];
+    m[i] = static_cast<std::uint32_t>(current / divisor);
+    remainder = current % divisor;
+  }
+  return static_cast<std::uint32_t>(remainder);
+}
+
+// m = m * 10^shift, shift at most max_decimal_shift. False when that does not fit.
+bool shift_left(Magnitude& m, std::size_t shift) noexcept {
+  while (shift > 0) {
+    const std::size_t step = shift < max_chunk_digits ? shift : max_chunk_digits;
+    if (!multiply_add(m, powers_of_ten[step], 0)) return false;
+    shift -= step;
+  }
+  return true;
+}
+
+// A plain-form number before its scale is checked: the scale of a scientific base may exceed the
+// limit as long as the exponent brings it back.
+struct Number {
+  Magnitude magnitude{};
+  std::size_t scale = 0;
+  bool negative = false;
+};
+
+// An optional sign, then digits with at most one full stop and underscores after the first digit.
+// Digits go into the magnitude nine at a time, so a typical amount costs one multiplication.
+std::optional<Number> read_number(std::string_view text) noexcept {
+  Number number;
+  std::size_t pos = 0;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    number.negative = text[0] == '-';
+    pos = 1;
+  }
+  bool seen_digit = false;
+  bool seen_point = false;
+  std::uint32_t chunk = 0;
+  std::size_t chunk_digits = 0;
+  for (; pos < text.size(); ++pos) {
+    const char c = text[pos];
+    if (is_digit(c)) {
+      seen_digit = true;
+      if (seen_point) ++number.scale;
+      chunk = chunk * 10 + static_cast<std::uint32_t>(c - '0');
+      if (++chunk_digits == max_chunk_digits) {
+        if (!multiply_add(number.magnitude, powers_of_ten[chunk_digits], chunk)) return {};
+        chunk = 0;
+        chunk_digits = 0;
+      }
+    } else if (c == '.' && !seen_point) {
+      seen_point = true;
+    } else if (c != '_' || !seen_digit) {
+      return {};
+    }
+  }
+  if (!seen_digit) return {};
+  if (!multiply_add(number.magnitude, powers_of_ten[chunk_digits], chunk)) return {};
+  return number;
+}
+
+struct Exponent {
+  std::uint32_t value = 0;
+  bool negative = false;
+};
+
+// An optional sign and at least one digit; the value must fit 32 bits unsigned.
+std::optional<Exponent> read_exponent(std::string_view text) noexcept {
+  Exponent exponent;
+  std::size_t pos = 0;
+  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+    exponent.negative = text[0] == '-';
+    pos = 1;
+  }
+  if (pos == text.size()) return {};
+  std::uint64_t value = 0;
+  for (; pos < text.size(); ++pos) {
+    if (!is_digit(text[pos])) return {};
+    value = value * 10 + static_cast<std::uint64_t>(text[pos] - '0');
+    if (value > UINT32_MAX) return {};  // checked per digit, so value never overflows
+  }
+  exponent.value = static_cast<std::uint32_t>(value);
+  return exponent;
+}
+
+Decimal to_decimal(const Number& number) noexcept {
+  Decimal decimal;
+  decimal.magnitude = number.magnitude;
+  decimal.scale = static_cast<std::uint8_t>(number.scale);
+  decimal.negative = number.negative;
+  return decimal;
+}
+
+// mantissa e exponent, kept exact: accepted whenever the result fits a Decimal. A zero keeps
+// the sign that was written.
+std::optional<Decimal> read_scientific(std::string_view text, std::size_t letter) noexcept {
+  std::optional<Number> base = read_number(text.substr(0, letter));
+  if (!base) return {};
+  const std::optional<Exponent> exponent = read_exponent(text.substr(letter + 1));
+  if (!exponent) return {};
+  Number& number = *base;
+  if (exponent->negative) {
+    // Compared by subtraction: scale plus a 32-bit exponent could wrap a 32-bit size_t.
+    if (number.scale > max_scale || exponent->value > max_scale - number.scale) return {};
+    number.scale += exponent->value;
+  } else if (exponent->value <= number.scale) {
+    number.scale -= exponent->value;
+    if (number.scale > max_scale) return {};
+  } else {
+    // The point moves past every fraction digit: the result is an integer, written with scale 0.
+    const std::size_t shift = exponent->value - number.scale;
+    if (!is_zero(number.magnitude)) {
+      if (shift > max_decimal_shift || !shift_left(number.magnitude, shift)) return {};
+    }
+    number.scale = 0;
+  }
+  return to_decimal(number);
+}
+
+std::optional<Decimal> read_amount(std::string_view text) noexcept {
+  const std::size_t letter = text.find_first_of("eE");
+  if (letter != std::string_view::npos) return read_scientific(text, letter);
+  const std::optional<Number> number = read_number(text);
+  if (!number || number->scale > max_scale) return {};
+  return to_decimal(*number);
+}
+
+// Drops trailing fraction zeros, so that equal numbers get equal magnitudes and scales.
+void strip_trailing_zeros(Magnitude& m, std::uint8_t& scale) noexcept {
+  while (scale > 0) {
+    Magnitude quotient = m;
+    if (divide(quotient, 10) != 0) return;
+    m = quotient;
+    --scale;
+  }
+}
+
+}  // namespace
+
+bool same_value(const Decimal& a, const Decimal& b) noexcept {
+  const bool a_zero = is_zero(a.magnitude);
+  const bool b_zero = is_zero(b.magnitude);
+  if (a_zero || b_zero) return a_zero && b_zero;  // -0.00 equals 0
+  if (a.negative != b.negative) return false;
+  Magnitude a_magnitude = a.magnitude;
+  Magnitude b_magnitude = b.magnitude;
+  std::uint8_t a_scale = a.scale;
+  std::uint8_t b_scale = b.scale;
+  strip_trailing_zeros(a_magnitude, a_scale);
+  strip_trailing_zeros(b_magnitude, b_scale);
+  return a_scale == b_scale && a_magnitude == b_magnitude;
+}
+
+Result<Decimal, std::string> parse_amount(std::string_view text) {
+  if (std::optional<Decimal> amount = read_amount(text)) return *amount;
+  std::string message;
+  message.reserve(message_head.size() + text.size() + 2 + message_tail.size());
+  message += message_head;
+  append_quoted(message, text);
+  message += message_tail;
+  return fail(std::move(message));
+}
+
+std::string amount_text(const Decimal& amount) {
+  // 2^96 - 1 has 29 decimal digits.
+  char digits[32];
+  std::size_t start = sizeof digits;
+  Magnitude m = amount.magnitude;
+  do {
+    std::uint32_t part = divide(m, powers_of_ten[max_chunk_digits]);
+    // Inner parts keep all nine digits, zeros included; the leading part stops at its last one.
+    const bool leading = is_zero(m);
+    for (std::size_t i = 0; i < max_chunk_digits && !(leading && part == 0 && i > 0); ++i) {
+      digits[--start] = static_cast<char>('0' + part % 10);
+      part /= 10;
+    }
+  } while (!is_zero(m));
+  const std::size_t count = sizeof digits - start;
+  const std::size_t scale = amount.scale;
+
+  std::string out;
+  out.reserve(count + scale + 3);
+  if (amount.negative) out += '-';
+  if (count <= scale) {
+    out += "0.";
+    out.append(scale - count, '0');
+    out.append(digits + start, count);
+  } else {
+    out.append(digits + start, count - scale);
+    if (scale > 0) {
+      out += '.';
+      out.append(digits + start + count - scale, scale);
+    }
+  }
+  return out;
+}
+
+}  // namespace vexdal

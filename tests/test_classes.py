@@ -1,0 +1,339 @@
+"""The Python classes: attributes, representations, equality, immutability, detail objects."""
+
+import copy
+import inspect
+import pickle
+import platform
+import sys
+import weakref
+
+import pytest
+
+import vexdal_py
+from conftest import ACCOUNT, account_section, document_section, make_statement
+
+NUMBER = ACCOUNT["РасчСчет"]
+RESULT_CLASSES = ["Statement", "Account", "Interval", "Document"]
+DETAIL_ARGS = {
+    "UnexpectedSection": {"lineno": 3, "found": "КонецФайла", "context": "header"},
+    "UnexpectedAttribute": {"lineno": 1, "key": "k", "value": "v"},
+    "UnrecognizedLine": {"lineno": 7, "line": "abc"},
+    "MissingField": {"lineno": 12, "field": "РасчСчет", "context": "account"},
+    "AccountParseError": {"lineno": 4, "message": "missing field `ДатаНачала`"},
+    "DocumentParseError": {"lineno": 5, "message": "m"},
+    "HookError": {"lineno": 6, "message": "ValueError: boom"},
+}
+DETAILS = list(DETAIL_ARGS)
+
+
+def parse(*sections, **kwargs):
+    return vexdal_py.parse(make_statement(*sections, **kwargs))
+
+
+def detail(name):
+    return getattr(vexdal_py, name)(**DETAIL_ARGS[name])
+
+
+@pytest.fixture(scope="module")
+def objects():
+    """One object of each of the twelve classes."""
+    statement = parse(document_section(), account_section())
+    account = statement.accounts[NUMBER]
+    return {"Statement": statement, "Account": account, "Interval": account.intervals[0],
+            "Document": statement.documents[0], "SectionType": vexdal_py.SectionType.Account,
+            **{name: detail(name) for name in DETAILS}}
+
+
+class TestClassProperties:
+    @pytest.mark.parametrize("name", RESULT_CLASSES + DETAILS)
+    def test_names_bases_and_doc(self, name):
+        cls = getattr(vexdal_py, name)
+        module, doc = ("builtins", None) if name in RESULT_CLASSES else ("vexdal_py", "")
+        assert (cls.__module__, cls.__name__, cls.__qualname__) == (module, name, name)
+        assert cls.__bases__ == (object,) and cls.__doc__ == doc
+
+    @pytest.mark.skipif(platform.python_implementation() != "CPython"
+                        or sys.version_info < (3, 10), reason="text signatures of heap types")
+    @pytest.mark.parametrize("name", DETAILS)
+    def test_detail_signature(self, name):
+        expected = "(" + ", ".join(DETAIL_ARGS[name]) + ")"
+        assert str(inspect.signature(getattr(vexdal_py, name))) == expected
+
+    def test_section_type_names_and_doc(self):
+        cls = vexdal_py.SectionType
+        assert (cls.__module__, cls.__name__) == ("vexdal_py", "SectionType")
+        assert cls.__doc__ == "Тип секции выписки для использования в hooks."
+
+    @pytest.mark.parametrize("name, module", [*((n, "builtins") for n in RESULT_CLASSES),
+                                              ("SectionType", "vexdal_py")])
+    @pytest.mark.parametrize("via_new", [False, True], ids=["call", "dunder-new"])
+    def test_no_constructor(self, name, module, via_new):
+        cls = getattr(vexdal_py, name)
+        with pytest.raises(TypeError) as info:
+            cls.__new__(cls) if via_new else cls()
+        assert str(info.value) == f"cannot create '{module}.{name}' instances"
+
+    @pytest.mark.parametrize("name", RESULT_CLASSES + DETAILS + ["SectionType"])
+    def test_no_subclassing(self, name):
+        with pytest.raises(TypeError):
+            type("Child", (getattr(vexdal_py, name),), {})
+
+
+class TestImmutability:
+    ATTRIBUTES = {"Statement": "encoding", "Account": "number", "Interval": "date_start",
+                  "Document": "amount", **{name: "lineno" for name in DETAILS}}
+
+    def test_attributes_are_read_only(self, objects):
+        for name, attribute in self.ATTRIBUTES.items():
+            obj = objects[name]
+            before = getattr(obj, attribute)
+            with pytest.raises(AttributeError):
+                setattr(obj, attribute, before)
+            with pytest.raises(AttributeError):
+                delattr(obj, attribute)
+            assert getattr(obj, attribute) == before
+
+    # The generic setter may also be refused outright (TypeError) by a class's own setattr slot.
+    @pytest.mark.parametrize("setter, refusal", [
+        (setattr, AttributeError), (object.__setattr__, (AttributeError, TypeError)),
+    ], ids=["setattr", "generic"])
+    def test_no_new_attributes_no_dict_no_weakref(self, objects, setter, refusal):
+        for name, obj in objects.items():
+            with pytest.raises(refusal):
+                setter(obj, "extra", 1)
+            assert not hasattr(obj, "__dict__"), name
+            with pytest.raises(TypeError):
+                weakref.ref(obj)
+
+    @pytest.mark.parametrize("cls_name, attribute, other", [
+        ("Account", "number", "Document"), ("Interval", "date_end", "Statement"),
+        ("HookError", "message", "UnrecognizedLine"),
+    ], ids=["account", "interval", "detail"])
+    def test_methods_refuse_a_foreign_self(self, objects, cls_name, attribute, other):
+        cls = getattr(vexdal_py, cls_name)
+        with pytest.raises(TypeError):
+            vars(cls)[attribute].__get__(objects[other])
+        with pytest.raises(TypeError):
+            cls.__repr__(5)
+
+    def test_detail_is_not_raisable(self):
+        with pytest.raises(TypeError):
+            raise detail("HookError")
+
+
+class TestResultObjects:
+    def test_statement_containers_are_shared(self):
+        fresh = parse()
+        for attribute in ("header", "accounts", "documents", "warnings"):
+            assert getattr(fresh, attribute) is getattr(fresh, attribute)
+        fresh.header["Новый"] = "1"
+        assert fresh.header["Новый"] == "1"
+
+    def test_statement_repr_counts_are_fixed_when_built(self):
+        result = parse(document_section(), document_section())
+        assert repr(result) == 'Statement(encoding="cp1251", documents=[...2], warnings=[...0])'
+        result.documents.append(result.documents[0])
+        result.warnings.append((1, "x"))
+        assert str(result) == 'Statement(encoding="cp1251", documents=[...2], warnings=[...0])'
+        warned = parse(document_section(Сумма="1,5"), encoding=None)
+        assert repr(warned) == 'Statement(encoding="utf-8", documents=[...0], warnings=[...1])'
+
+    def test_statement_identity_equality_and_hash(self):
+        first, second = parse(), parse()
+        assert first == first and first != second
+        assert len({first, second, first}) == 2
+
+    def test_intervals_are_new_copies_at_each_access(self, objects):
+        account = objects["Account"]
+        first = account.intervals
+        assert first is not account.intervals and first == account.intervals
+        first.clear()
+        assert len(account.intervals) == 1
+
+    def test_account_repr(self):
+        sections = [account_section(РасчСчет="12345", ДатаНачала=f"01.0{month}.2024")
+                    for month in (3, 1, 2)]
+        account = parse(*sections).accounts["12345"]
+        assert repr(account) == 'Account(number="12345", intervals=[...3])'
+
+    @pytest.mark.parametrize("changes, expected", [
+        ({}, 'Interval(date_start="2024-03-01", date_end=Some("2024-03-31"), '
+             'start_amount="10000.00", end_amount=Some("8499.50"))'),
+        ({"ДатаКонца": None, "КонечныйОстаток": None, "ВсегоПоступило": None,
+          "ВсегоСписано": None},
+         'Interval(date_start="2024-03-01", date_end=None, start_amount="10000.00", '
+         'end_amount=None)'),
+        ({"ДатаКонца": "31.1.2023"},
+         'Interval(date_start="2024-03-01", date_end=Some("2023-01-31"), '
+         'start_amount="10000.00", end_amount=Some("8499.50"))'),
+    ], ids=["full", "open", "date-end-rewritten"])
+    def test_interval_repr(self, changes, expected):
+        interval = parse(account_section(**changes)).accounts[NUMBER].intervals[0]
+        assert str(interval) == repr(interval) == expected
+
+    def test_document_repr_uses_the_quoted_form(self):
+        doc = parse(document_section(Номер="1\"2'3\t4")).documents[0]
+        assert repr(doc) == ('Document(doc_number="1\\"2\'3\\t4", doc_type="Платежное поручение", '
+                             'doc_date="2024-03-05", amount="1500.50")')
+
+
+class TestResultEquality:
+    def test_separate_parses_give_equal_records(self):
+        first, second = parse(), parse()
+        assert first.documents == second.documents and first.accounts == second.accounts
+        assert not (first.documents[0] != second.documents[0])
+
+    @pytest.mark.parametrize("pick, change", [
+        (lambda s: s.documents[0], {"ВидОплаты": ""}),
+        (lambda s: s.documents[0], {"Сумма": "1500.5"}),
+        (lambda s: s.documents[0], {"ДатаПоступило": "06.03.2024"}),
+        (lambda s: s.accounts[NUMBER], {"НачальныйОстаток": "10000.0"}),
+        (lambda s: s.accounts[NUMBER].intervals[0], {"ДатаКонца": None}),
+        (lambda s: s.accounts[NUMBER].intervals[0], {"ВсегоСписано": "1500.5"}),
+    ], ids=["none-vs-empty", "amount-scale", "last-field", "account-interval", "date-end",
+            "expense-scale"])
+    def test_text_differences_make_objects_unequal(self, pick, change):
+        base = pick(parse(document_section(), account_section()))
+        other = pick(parse(document_section(**change), account_section(**change)))
+        assert base != other and not (base == other)
+
+    def test_account_with_an_extra_interval_differs(self):
+        one = parse(account_section()).accounts[NUMBER]
+        two = parse(account_section(), account_section(ДатаНачала="01.04.2024")).accounts[NUMBER]
+        assert one != two and two != one
+
+    @pytest.mark.parametrize("name", ["Account", "Interval", "Document"])
+    def test_foreign_operands_ordering_and_hash(self, objects, name):
+        obj = objects[name]
+        assert obj != 1 and not (obj == "x") and obj != objects["Statement"]
+        with pytest.raises(TypeError):
+            obj < obj
+        with pytest.raises(TypeError):
+            hash(obj)
+
+
+QUOTED = [
+    ('a"b\\c', 'a\\"b\\\\c'), ("\t\r\n\0", "\\t\\r\\n\\0"), ("it's", "it's"),
+    ("РасчСчет Ёё №«»—€😀°", "РасчСчет Ёё №«»—€😀°"),
+    ("\x01\x1b\x7f\x85", "\\u{1}\\u{1b}\\u{7f}\\u{85}"),
+    ("\xa0\u3000\u2028\u2029", "\\u{a0}\\u{3000}\\u{2028}\\u{2029}"),
+    ("\xad\u200b\ufeff\U000e0001", "\\u{ad}\\u{200b}\\u{feff}\\u{e0001}"),
+    ("\ue000\U000f0000\u0378\U0010ffff", "\\u{e000}\\u{f0000}\\u{378}\\u{10ffff}"),
+    ("e\u0301\u0488", "e\\u{301}\\u{488}"), ("\u09be\uff9e", "\\u{9be}\\u{ff9e}"),
+    ("\u0903", "\u0903"), ("", ""),
+]
+
+
+@pytest.mark.parametrize("text, shown", QUOTED, ids=[
+    "quote-backslash", "named-escapes", "apostrophe", "printable-non-ascii", "controls",
+    "separators", "format", "private-unassigned", "combining", "extending-non-mark",
+    "spacing-mark", "empty"])
+def test_quoted_text_form(text, shown):
+    expected = f'UnrecognizedLine(lineno=7, line="{shown}")'
+    assert repr(vexdal_py.UnrecognizedLine(7, text)) == expected
+
+
+class TestDetailObjects:
+    @pytest.mark.parametrize("name, expected", [
+        ("UnexpectedSection",
+         'UnexpectedSection(lineno=3, found="КонецФайла", context="header")'),
+        ("UnexpectedAttribute", 'UnexpectedAttribute(lineno=1, key="k", value="v")'),
+        ("UnrecognizedLine", 'UnrecognizedLine(lineno=7, line="abc")'),
+        ("MissingField", 'MissingField(lineno=12, field="РасчСчет", context="account")'),
+        ("AccountParseError",
+         'AccountParseError(lineno=4, message="missing field `ДатаНачала`")'),
+        ("DocumentParseError", 'DocumentParseError(lineno=5, message="m")'),
+        ("HookError", 'HookError(lineno=6, message="ValueError: boom")'),
+    ], ids=DETAILS)
+    def test_fields_repr_and_str(self, name, expected):
+        args = DETAIL_ARGS[name]
+        for obj in (getattr(vexdal_py, name)(*args.values()), detail(name)):
+            assert repr(obj) == str(obj) == expected
+            assert {field: getattr(obj, field) for field in args} == args
+            assert obj.__getnewargs__() == tuple(args.values())
+
+    @pytest.mark.parametrize("name", DETAILS)
+    def test_pickle_and_copy(self, name):
+        original = detail(name)
+        copies = [pickle.loads(pickle.dumps(original, protocol=protocol))
+                  for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1)]
+        for other in copies + [copy.copy(original), copy.deepcopy(original)]:
+            assert type(other) is type(original) and other is not original
+            assert other.__getnewargs__() == original.__getnewargs__()
+            assert other != original
+
+    def test_identity_hash(self):
+        first, second = detail("HookError"), detail("HookError")
+        assert len({first, second, first}) == 2
+
+    def test_subclass_and_index_arguments_are_stored_as_plain_values(self):
+        class Name(str):
+            pass
+
+        class Index:
+            def __index__(self):
+                return 9
+
+        obj = vexdal_py.UnrecognizedLine(Index(), Name("x"))
+        assert (type(obj.lineno), type(obj.line), obj.lineno, obj.line) == (int, str, 9, "x")
+
+    def test_lineno_limits(self):
+        limit = 2 * sys.maxsize + 1
+        assert vexdal_py.HookError(limit, "").lineno == limit
+        assert repr(vexdal_py.HookError(limit, "")) == f'HookError(lineno={limit}, message="")'
+        with pytest.raises(OverflowError) as info:
+            vexdal_py.HookError(limit + 1, "")
+        assert str(info.value) == "out of range integral type conversion attempted"
+        with pytest.raises(OverflowError):
+            vexdal_py.UnrecognizedLine(-1, "x")
+        with pytest.raises(UnicodeEncodeError):
+            vexdal_py.UnrecognizedLine(1, "a\ud800")
+
+    @pytest.mark.parametrize("call, message", [
+        (lambda: vexdal_py.HookError(1, b"x"),
+         "argument 'message': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: vexdal_py.UnexpectedSection(1, "f", None),
+         "argument 'context': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: vexdal_py.UnexpectedAttribute(1, 2, 3),
+         "argument 'key': 'int' object cannot be converted to 'PyString'"),
+        (lambda: vexdal_py.UnrecognizedLine("1", 2),
+         "argument 'lineno': 'str' object cannot be interpreted as an integer"),
+    ], ids=["bytes-message", "none-context", "key-before-value", "lineno-first"])
+    def test_conversion_errors_name_the_argument(self, call, message):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert (type(info.value), str(info.value)) == (TypeError, message)
+        assert type(info.value.__cause__) is TypeError
+        assert message.endswith(": " + str(info.value.__cause__))
+
+    @pytest.mark.parametrize("call, message", [
+        (lambda: vexdal_py.UnrecognizedLine(lineno=1),
+         "UnrecognizedLine.__new__() missing 1 required positional argument: 'line'"),
+        (lambda: vexdal_py.UnexpectedSection(1),
+         "UnexpectedSection.__new__() missing 2 required positional arguments: 'found' and "
+         "'context'"),
+        (lambda: vexdal_py.HookError(1, "m", "x"),
+         "HookError.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda: vexdal_py.HookError(1, "m", text="x"),
+         "HookError.__new__() got an unexpected keyword argument 'text'"),
+        (lambda: vexdal_py.HookError(1, "m", lineno=2),
+         "HookError.__new__() got multiple values for argument 'lineno'"),
+    ], ids=["missing-one", "missing-two", "too-many", "unknown-keyword", "repeated"])
+    def test_binding_errors(self, call, message):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+
+
+def test_section_type_members():
+    document, account = vexdal_py.SectionType.Document, vexdal_py.SectionType.Account
+    assert type(document) is type(account) is vexdal_py.SectionType
+    assert (int(document), int(account)) == (0, 1)
+    assert (repr(document), str(account)) == ("SectionType.Document", "SectionType.Account")
+    assert vexdal_py.SectionType.Document is document
+    assert account == account and account != document and not (account != account)
+    assert document != 0 and not (document == 0) and account != 1
+    with pytest.raises(TypeError):
+        document < account
+    with pytest.raises(TypeError):
+        {account: 1}

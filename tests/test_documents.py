@@ -1,0 +1,133 @@
+"""Document sections: which key fills which of the 26 fields, required and optional keys, and the
+one message of a document that cannot be built."""
+
+import pytest
+
+import vexdal_py
+from conftest import (DOCUMENT, account_section, amount_message, attribute_lines,
+                      document_section, join, statement_lines)
+
+# key: (attribute, text in the file, value in Python); every text differs from every other.
+FIELDS = {
+    "Номер": ("doc_number", "17", "17"),
+    "ВидОплаты": ("payment_type", "01", "01"),
+    "Дата": ("doc_date", "05.03.2024", "2024-03-05"),
+    "НазначениеПлатежа": ("purpose", "назначение", "назначение"),
+    "Очередность": ("ordering", "5", "5"),
+    "Сумма": ("amount", "+1_500.50", "1500.50"),
+    "ПлательщикИНН": ("counterparty_inn", "7701", "7701"),
+    "ПлательщикКПП": ("counterparty_kpp", "7702", "7702"),
+    "ПлательщикБИК": ("counterparty_bic", "7703", "7703"),
+    "ПлательщикБанк1": ("counterparty_bank1", "банк плательщика", "банк плательщика"),
+    "ПлательщикСчет": ("counterparty_account", "40701", "40701"),
+    "Плательщик": ("counterparty", "плательщик", "плательщик"),
+    "Плательщик1": ("counterparty_1", "плательщик один", "плательщик один"),
+    "ДатаСписано": ("outcome_date", "6.3.2024", "2024-03-06"),
+    "ПлательщикРасчСчет": ("counterparty_ras_account", "40702", "40702"),
+    "ПлательщикКорсчет": ("counterparty_cor_account", "30101", "30101"),
+    "ПолучательИНН": ("payee_inn", "7801", "7801"),
+    "Получатель": ("payee", "получатель", "получатель"),
+    "ПолучательСчет": ("payee_account", "40703", "40703"),
+    "ПолучательКПП": ("payee_kpp", "7802", "7802"),
+    "ПолучательБИК": ("payee_bic", "7803", "7803"),
+    "ПолучательБанк1": ("payee_bank1", "банк получателя", "банк получателя"),
+    "ПолучательРасчСчет": ("payee_ras_account", "40704", "40704"),
+    "ПолучательКорсчет": ("payee_cor_account", "30102", "30102"),
+    "ДатаПоступило": ("income_date", "07.03.2024", "2024-03-07"),
+}
+# The required keys in the order in which a missing one is looked for.
+REQUIRED = ["Номер", "Дата", "НазначениеПлатежа", "Сумма", "ПлательщикИНН", "ПлательщикБИК",
+            "ПлательщикБанк1", "ПлательщикСчет", "ПолучательИНН", "ПолучательСчет",
+            "ПолучательБИК", "ПолучательБанк1"]
+IGNORED = {"Получатель1": "x", "Плательщик2": "y", "ПлательщикБанк2": "z", "ПолучательБанк2": "w",
+           "Номер ": "1", "номер": "2", "": "3"}
+
+
+def build(section, hooks=None):
+    """The one document of a statement, or the message of its one warning."""
+    lines = statement_lines(section)
+    statement = vexdal_py.parse(join(lines), hooks)
+    if statement.warnings:
+        assert statement.documents == []
+        [(lineno, message)] = statement.warnings
+        assert lineno == lines.index("КонецДокумента") + 1
+        return message
+    [document] = statement.documents
+    return document
+
+
+def section(attrs, doc_type="Платёжное поручение"):
+    return [f"СекцияДокумент={doc_type}", *attribute_lines(attrs), "КонецДокумента"]
+
+
+class TestFields:
+    def test_every_key_fills_its_own_field(self):
+        document = build(section({key: text for key, (_, text, _) in FIELDS.items()} | IGNORED))
+        assert document.doc_type == "Платёжное поручение"
+        assert {attribute: getattr(document, attribute) for attribute, _, _ in FIELDS.values()} \
+            == {attribute: value for attribute, _, value in FIELDS.values()}
+
+    def test_required_keys_alone(self):
+        document = build(section({key: FIELDS[key][1] for key in REQUIRED}, doc_type=""))
+        assert document.doc_type == ""
+        optional = [attribute for key, (attribute, _, _) in FIELDS.items() if key not in REQUIRED]
+        assert len(optional) == 13
+        assert [getattr(document, attribute) for attribute in optional] == [None] * 13
+
+    @pytest.mark.parametrize("changes, attribute, expected", [
+        ({"Номер": ""}, "doc_number", ""),
+        ({"Номер": " 17 "}, "doc_number", " 17 "),
+        ({"ВидОплаты": ""}, "payment_type", ""),
+        ({"Плательщик1": ""}, "counterparty_1", ""),
+        ({"ПолучательКорсчет": " "}, "payee_cor_account", " "),
+        ({"ДатаСписано": ""}, "outcome_date", None),
+        ({"ДатаСписано": "   "}, "outcome_date", None),
+        ({"ДатаПоступило": "\t\u00a0"}, "income_date", None),
+        ({"Номер ": "99"}, "doc_number", DOCUMENT["Номер"]),
+    ], ids=["empty-number", "spaces-kept", "empty-optional-text", "empty-payer-1",
+            "blank-optional-text", "empty-optional-date", "blank-optional-date",
+            "unicode-blank-optional-date", "key-with-space-ignored"])
+    def test_empty_and_untrimmed_values(self, changes, attribute, expected):
+        assert getattr(build(document_section(**changes)), attribute) == expected
+
+    @pytest.mark.parametrize("account", [DOCUMENT["ПлательщикСчет"], DOCUMENT["ПолучательСчет"]],
+                             ids=["outgoing", "incoming"])
+    def test_payer_is_always_the_counterparty(self, account):
+        lines = statement_lines(account_section(РасчСчет=account), document_section())
+        [document] = vexdal_py.parse(join(lines)).documents
+        assert (document.counterparty, document.counterparty_account, document.payee,
+                document.payee_account) == (DOCUMENT["Плательщик"], DOCUMENT["ПлательщикСчет"],
+                                            DOCUMENT["Получатель"], DOCUMENT["ПолучательСчет"])
+
+
+class TestUnbuildable:
+    @pytest.mark.parametrize("key", REQUIRED, ids=[FIELDS[key][0] for key in REQUIRED])
+    def test_missing_required_key(self, key):
+        assert build(document_section(**{key: None})) == f"missing field `{key}`"
+
+    @pytest.mark.parametrize("absent, reported", [
+        (["Номер", "Сумма"], "Номер"),
+        (["Номер", "Дата"], "Номер"),
+        (["ПлательщикБИК", "ПлательщикИНН"], "ПлательщикИНН"),
+        (["ПолучательБИК", "ПолучательСчет"], "ПолучательСчет"),
+        (["ПолучательБанк1", "ПлательщикСчет"], "ПлательщикСчет"),
+        (REQUIRED, "Номер"),
+    ], ids=["number-and-amount", "number-and-date", "payer-bic-and-inn", "payee-bic-and-account",
+            "payee-bank-and-payer-account", "all"])
+    def test_first_missing_key_in_field_order(self, absent, reported):
+        assert build(document_section(**dict.fromkeys(absent))) == f"missing field `{reported}`"
+
+    @pytest.mark.parametrize("changes, message", [
+        ({"Номер": None, "Сумма": "12,50"}, amount_message('"12,50"')),
+        ({"Сумма": "y", "Дата": "x"}, "input contains invalid characters"),
+        ({"Сумма": "y", "ДатаСписано": "32.01.2024"}, "input is out of range"),
+        ({"ДатаСписано": "1.2", "ДатаПоступило": "x"}, "input contains invalid characters"),
+        ({"ДатаПоступило": "x", "Дата": "01.02"}, "premature end of input"),
+        ({"Дата": ""}, "empty string is not a valid date"),
+        ({"Дата": " \t"}, "empty string is not a valid date"),
+        ({"Номер": None, "Номер ": "123"}, "missing field `Номер`"),
+    ], ids=["amount-before-missing", "date-before-amount", "outcome-date-before-amount",
+            "income-date-before-outcome-date", "date-before-income-date", "empty-date",
+            "blank-date", "key-with-space"])
+    def test_value_failures_come_first_in_key_order(self, changes, message):
+        assert build(document_section(**changes)) == message

@@ -1,0 +1,286 @@
+"""Hooks: the Python callables that see and may change each section before it becomes a record."""
+
+import gc
+
+import pytest
+
+import vexdal_py
+from conftest import (ACCOUNT, DOCUMENT, HEADER, account_section, document_section, join,
+                      make_statement, statement_lines)
+
+SECTIONS = (document_section(), account_section(), document_section(Номер="18"))
+DATA = make_statement(*SECTIONS)
+# 1-based numbers of the three section end lines of DATA.
+ENDS = [n for n, line in enumerate(statement_lines(*SECTIONS), 1)
+        if line in ("КонецДокумента", "КонецРасчСчет")]
+
+
+def hook_failure(hooks, data=DATA):
+    with pytest.raises(vexdal_py.SyntaxError) as info:
+        vexdal_py.parse(data, hooks)
+    exc = info.value
+    assert type(exc.detail) is vexdal_py.HookError
+    assert exc.args == ("Hook error: " + exc.detail.message,)
+    assert exc.__context__ is None and exc.__cause__ is None
+    return exc
+
+
+class Recorder:
+    """A hook that remembers every call and, optionally, changes attrs through `edit`."""
+
+    def __init__(self, edit=None):
+        self.calls, self.edit = [], edit
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs, list(args[1].items()), list(args[2].items())))
+        return self.edit(*args) if self.edit else None
+
+    def kinds(self):
+        return [int(args[0]) for args, *_ in self.calls]
+
+
+def set_item(key, value):
+    def edit(section_type, attrs, header):
+        attrs[key] = value
+    return edit
+
+
+class TestCalls:
+    def test_order_arguments_and_views(self):
+        first, second = Recorder(), Recorder()
+        vexdal_py.parse(DATA, [first, second])
+        for recorder in (first, second):
+            assert [len(args) for args, *_ in recorder.calls] == [3, 3, 3]
+            assert [kwargs for _, kwargs, *_ in recorder.calls] == [{}] * 3
+            assert recorder.kinds() == [0, 1, 0]
+            assert [header for *_, header in recorder.calls] == [list(HEADER.items())] * 3
+        expected = [DOCUMENT, ACCOUNT, {**DOCUMENT, "Номер": "18"}]
+        assert [items for _, _, items, _ in first.calls] == [list(d.items()) for d in expected]
+
+    def test_hooks_run_in_list_order_for_each_section(self):
+        seen = []
+        hooks = tuple(lambda t, a, h, n=n: seen.append((n, int(t))) for n in range(3))
+        vexdal_py.parse(DATA, hooks)
+        assert seen == [(n, kind) for kind in (0, 1, 0) for n in range(3)]
+
+    def test_fresh_objects_for_every_call(self):
+        recorder = Recorder()
+        vexdal_py.parse(DATA, [recorder, recorder])
+        members = [vexdal_py.SectionType.Document, vexdal_py.SectionType.Account]
+        section_types = [args[0] for args, *_ in recorder.calls]
+        assert section_types == [members[0]] * 2 + [members[1]] * 2 + [members[0]] * 2
+        assert all(type(t) is vexdal_py.SectionType for t in section_types)
+        assert not any(t is member for t in section_types for member in members)
+        for position in (0, 1, 2):
+            kept = [args[position] for args, *_ in recorder.calls]
+            assert len({id(obj) for obj in kept}) == len(kept)
+
+    @pytest.mark.parametrize("data, exc_type", [
+        (DATA + b"abc\r\n", vexdal_py.SyntaxError),
+        (join(statement_lines(document_section())[:-2]), vexdal_py.UnfinishedError),
+        (b"\x00" + DATA, vexdal_py.NotStatementError),
+    ], ids=["unrecognized-after-end", "unclosed", "not-a-statement"])
+    def test_no_call_when_no_section_closes_before_failure(self, data, exc_type):
+        recorder = Recorder()
+        with pytest.raises(exc_type):
+            vexdal_py.parse(data, [recorder])
+        assert recorder.calls == []
+
+    def test_a_failing_hook_stops_everything_after_it(self):
+        def fail_on_account(section_type, attrs, header):
+            if section_type == vexdal_py.SectionType.Account:
+                raise ValueError("no accounts")
+
+        later = Recorder()
+        exc = hook_failure([fail_on_account, later])
+        assert exc.detail.lineno == ENDS[1] and later.kinds() == [0]
+
+
+class Text(str):
+    pass
+
+
+def encode_error(text):
+    try:
+        text.encode()
+    except UnicodeEncodeError as exc:
+        return f"UnicodeEncodeError: {exc}"
+    raise AssertionError(text)
+
+
+class TestWriteBack:
+    def test_changed_values_reach_the_records(self):
+        result = vexdal_py.parse(DATA, [set_item(Text("Сумма"), Text("1e2")),
+                                        set_item("РасчСчет", "99")])
+        assert [(d.amount, type(d.amount)) for d in result.documents] == [("100", str)] * 2
+        assert list(result.accounts) == ["99"]
+
+    def test_each_hook_sees_the_previous_changes_in_a_new_dict(self):
+        first, second = Recorder(set_item("Новый", "1")), Recorder()
+        vexdal_py.parse(DATA, [first, second])
+        assert second.calls[0][2] == first.calls[0][2] + [("Новый", "1")]
+        assert first.calls[0][0][1] is not second.calls[0][0][1]
+
+    def test_renamed_key_moves_to_the_end(self):
+        def rename(section_type, attrs, header):
+            attrs["Номер"] = attrs.pop("Номер")
+
+        second = Recorder()
+        result = vexdal_py.parse(make_statement(document_section()), [rename, second])
+        assert [key for key, _ in second.calls[0][2]] == [*list(DOCUMENT)[1:], "Номер"]
+        assert result.documents[0].doc_number == "17"
+
+    def test_rebinding_the_parameter_changes_nothing(self):
+        def rebind(section_type, attrs, header):
+            attrs = {"Номер": "0"}
+            attrs.clear()
+
+        assert vexdal_py.parse(DATA, [rebind]).documents == vexdal_py.parse(DATA).documents
+
+    def test_emptied_sections(self):
+        emptied = vexdal_py.parse(make_statement(document_section()), [lambda t, a, h: a.clear()])
+        assert emptied.documents == [] and emptied.warnings == [(ENDS[0], "missing field `Номер`")]
+        with pytest.raises(vexdal_py.SyntaxError) as info:
+            vexdal_py.parse(DATA, [lambda t, a, h: a.clear() if int(t) else None])
+        assert info.value.args == ("Account parse error: missing field `ДатаНачала`",)
+        assert info.value.detail.lineno == ENDS[1]
+
+    def test_header_changes_are_ignored(self):
+        def change_header(section_type, attrs, header):
+            header["Лишний"] = "1"
+            del header["Отправитель"]
+
+        second = Recorder()
+        result = vexdal_py.parse(DATA, [change_header, second])
+        assert result.header == HEADER
+        assert [header for *_, header in second.calls] == [list(HEADER.items())] * 3
+
+    def test_kept_references_have_no_effect(self):
+        kept = []
+
+        def meddle(section_type, attrs, header):
+            for old in kept:
+                old["Номер"] = "changed"
+            kept.append(attrs)
+            kept.append(header)
+
+        result = vexdal_py.parse(DATA, [meddle])
+        before = repr(result.documents) + repr(result.accounts)
+        for obj in kept:
+            obj["Номер"] = "changed later"
+        gc.collect()
+        assert [d.doc_number for d in result.documents] == ["17", "18"]
+        assert repr(result.documents) + repr(result.accounts) == before
+
+    @pytest.mark.parametrize("key, value, text", [
+        ("Номер", 5, "TypeError: 'int' object cannot be converted to 'PyString'"),
+        ("Номер", None, "TypeError: 'NoneType' object cannot be converted to 'PyString'"),
+        ("Номер", b"5", "TypeError: 'bytes' object cannot be converted to 'PyString'"),
+        (("a",), "x", "TypeError: 'tuple' object cannot be converted to 'PyString'"),
+        ("Номер", "1\udc80", encode_error("1\udc80")), ("\ud800", "x", encode_error("\ud800")),
+    ], ids=["int-value", "none-value", "bytes-value", "tuple-key", "surrogate-value",
+            "surrogate-key"])
+    def test_junk_in_attrs_fails_the_section(self, key, value, text):
+        exc = hook_failure([set_item(key, value)])
+        assert (exc.detail.lineno, exc.detail.message) == (ENDS[0], text)
+
+
+class BadStr(Exception):
+    def __str__(self):
+        raise RuntimeError("no text")
+
+
+class Stop(BaseException):
+    pass
+
+
+def raiser(exc):
+    def hook(section_type, attrs, header):
+        raise exc
+    return hook
+
+
+def no_arguments():
+    pass
+
+
+class TestFailureTexts:
+    @pytest.mark.parametrize("hook, text", [
+        (raiser(ValueError("boom")), "ValueError: boom"),
+        (raiser(KeyError("x")), "KeyError: 'x'"),
+        (raiser(StopIteration()), "StopIteration: "),
+        (raiser(RuntimeError("a\nb")), "RuntimeError: a\nb"),
+        (raiser(BadStr("x")), "BadStr: <exception str() failed>"),
+        (raiser(ValueError("a\udc80b\ud800")),
+         "ValueError: a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd"),
+        (5, "TypeError: 'int' object is not callable"),
+        (no_arguments, "TypeError: no_arguments() takes 0 positional arguments but 3 were given"),
+    ], ids=["value-error", "key-error", "empty-text", "multiline", "str-fails",
+            "lone-surrogates", "not-callable", "wrong-arity"])
+    def test_text_of_the_failure(self, hook, text):
+        exc = hook_failure([hook])
+        assert (exc.detail.lineno, exc.detail.message) == (ENDS[0], text)
+
+    @pytest.mark.parametrize("result", [42, object(), (x for x in [1])],
+                             ids=["int", "object", "generator"])
+    def test_returned_value_is_ignored(self, result):
+        returned = vexdal_py.parse(DATA, [lambda t, a, h: result])
+        assert returned.documents == vexdal_py.parse(DATA).documents
+
+    @pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), Stop()],
+                             ids=["ctrl-c", "exit", "generator-exit", "own-subclass"])
+    def test_non_exceptions_propagate_unchanged(self, exc):
+        def on_account(section_type, attrs, header):
+            attrs["Номер"] = "changed"
+            if int(section_type):
+                raise exc
+
+        later = Recorder()
+        with pytest.raises(BaseException) as info:
+            vexdal_py.parse(DATA, [on_account, later])
+        assert info.value is exc and later.kinds() == [0]
+        assert len(vexdal_py.parse(DATA, [later]).documents) == 2
+
+
+class TestReentrancy:
+    def test_hook_parses_again(self):
+        inner = []
+
+        def nested(section_type, attrs, header):
+            inner.append(vexdal_py.parse(make_statement(encoding=None), [Recorder()]))
+            with pytest.raises(vexdal_py.NotStatementError):
+                vexdal_py.parse(b"x", [nested])
+
+        assert len(vexdal_py.parse(DATA, [nested]).documents) == 2
+        assert [(s.encoding, len(s.documents)) for s in inner] == [("utf-8", 1)] * 3
+
+    def test_inner_failure_escaping_the_hook_is_the_outer_hook_failure(self):
+        exc = hook_failure([lambda t, a, h: vexdal_py.parse(DATA, [raiser(ValueError("boom"))])])
+        assert exc.detail.message.endswith("SyntaxError: Hook error: ValueError: boom")
+
+    def test_hooks_are_taken_when_parse_is_called(self):
+        hooks, kinds, added = [], [], Recorder()
+
+        def grow_and_shrink(section_type, attrs, header):
+            hooks.append(added)
+            if grow_and_shrink in hooks:
+                hooks.remove(grow_and_shrink)
+            kinds.append(int(section_type))
+
+        hooks.append(grow_and_shrink)
+        vexdal_py.parse(DATA, hooks)
+        assert kinds == [0, 1, 0] and added.calls == []
+
+    def test_hook_clearing_the_list_that_held_the_only_reference(self):
+        hooks = []
+
+        def make():
+            def hook(section_type, attrs, header):
+                hooks.clear()
+                gc.collect()
+                attrs["Номер"] = "kept"
+            return hook
+
+        hooks.append(make())
+        result = vexdal_py.parse(DATA, hooks)
+        assert [d.doc_number for d in result.documents] == ["kept", "kept"]

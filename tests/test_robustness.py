@@ -1,0 +1,300 @@
+"""Hostile, random and big input, threads and leaks: parse() answers or raises its own errors."""
+
+import gc
+import platform
+import sys
+import threading
+import time
+import tracemalloc
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vexdal_py
+from conftest import (ACCOUNT, DOCUMENT, HEADER, SAMPLES, account_section, document_section,
+                      make_statement, statement_lines)
+
+SAMPLE_BYTES = ({path.name: path.read_bytes() for path in sorted(SAMPLES.glob("*.txt"))}
+                if SAMPLES.is_dir() else {})
+needs_samples = pytest.mark.skipif(not SAMPLE_BYTES, reason="no sample statements here")
+cpython_only = pytest.mark.skipif(platform.python_implementation() != "CPython",
+                                  reason="tracemalloc and allocator counters are CPython's")
+FAILURES = (vexdal_py.NotStatementError, vexdal_py.UnfinishedError, vexdal_py.SyntaxError)
+SETTINGS = settings(max_examples=100, deadline=None, database=None, derandomize=True,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+def outcome(data, hooks=None):
+    """A comparable summary of one parse: the records, or the failure; checks their types."""
+    try:
+        result = vexdal_py.parse(data, hooks)
+    except vexdal_py.ParseError as exc:
+        assert type(exc) in FAILURES
+        assert len(exc.args) == 1 and type(exc.args[0]) is str
+        detail = getattr(exc, "detail", None)
+        assert (detail is None) == (type(exc) is not vexdal_py.SyntaxError)
+        if detail is not None:
+            assert type(detail.lineno) is int and detail.lineno >= 1
+            assert repr(detail).startswith(type(detail).__name__ + "(lineno=")
+        return type(exc).__name__, exc.args, repr(detail)
+    assert type(result) is vexdal_py.Statement and result.encoding in ("utf-8", "cp1251")
+    for document in result.documents:
+        assert all(type(getattr(document, name)) is str
+                   for name in ("doc_number", "doc_type", "doc_date", "amount", "purpose"))
+    assert all(type(n) is int and n >= 1 and type(m) is str for n, m in result.warnings)
+    accounts = [(number, account.intervals) for number, account in result.accounts.items()]
+    return (result.encoding, list(result.header.items()), accounts, result.documents,
+            result.warnings)
+
+
+KEYS = [*DOCUMENT, *ACCOUNT, *HEADER, "СекцияДокумент", "СекцияРасчСчет", "", "Номер "]
+VALUES = ["", " ", "01.02.2023", "29.02.2023", "1.2.+12345", "-0e5", "1e28", "1.0e-29",
+          "79228162514264337593543950335", "79228162514264337593543950336", "12,50", "=",
+          "\t", "Ё"]
+MARKERS = ["1CClientBankExchange", "СекцияРасчСчет", "КонецРасчСчет", "КонецДокумента",
+           "КонецФайла", "СекцияДокумент=Платежное поручение", "СекцияДокумент=", " КонецФайла"]
+TEXT = st.text(st.characters(codec="cp1251", exclude_characters="\r\n"), max_size=12)
+LINE = st.one_of(
+    st.sampled_from(MARKERS), st.just(""), TEXT,
+    st.builds("{}={}".format, st.sampled_from(KEYS) | TEXT, st.sampled_from(VALUES) | TEXT))
+GOOD_LINES = statement_lines(account_section(), document_section())
+
+
+@st.composite
+def statements(draw):
+    """Line lists near the real grammar: a valid statement with lines inserted, dropped, moved."""
+    lines = list(GOOD_LINES)
+    for _ in range(draw(st.integers(0, 4))):
+        position = draw(st.integers(0, len(lines)))
+        action = draw(st.sampled_from(["insert", "drop", "duplicate"]))
+        if action == "insert":
+            lines.insert(position, draw(LINE))
+        elif lines and position < len(lines):
+            line = lines.pop(position) if action == "drop" else lines[position]
+            if action == "duplicate":
+                lines.insert(draw(st.integers(0, len(lines))), line)
+    text = draw(st.sampled_from(["\n", "\r\n"])).join(lines) + draw(st.sampled_from(["", "\n"]))
+    return text
+
+
+class TestRandomInput:
+    @SETTINGS
+    @given(statements())
+    def test_mutated_statements(self, text):
+        assert outcome(text) == outcome(text.encode())
+        outcome(text.encode("cp1251"))
+
+    @SETTINGS
+    @given(st.binary(max_size=600), st.sampled_from([b"", b"1CClientBankExchange\r\n",
+                                                      b"1CClientBankExchange\n\xef\xbb\xbf"]))
+    def test_random_bytes(self, data, prefix):
+        assert outcome(prefix + data) == outcome(prefix + data)
+
+    @SETTINGS
+    @given(st.sampled_from(sorted(SAMPLE_BYTES) or [""]), st.data())
+    def test_mutated_samples(self, name, data):
+        if not SAMPLE_BYTES:
+            return
+        raw = bytearray(SAMPLE_BYTES[name])
+        for _ in range(data.draw(st.integers(1, 4))):
+            position = data.draw(st.integers(0, len(raw)))
+            kind = data.draw(st.sampled_from(["flip", "cut", "insert"]))
+            if kind == "flip" and position < len(raw):
+                raw[position] = data.draw(st.integers(0, 255))
+            elif kind == "cut":
+                del raw[position:position + data.draw(st.integers(1, 64))]
+            else:
+                raw[position:position] = data.draw(st.binary(min_size=1, max_size=8))
+        outcome(bytes(raw))
+
+
+@needs_samples
+@pytest.mark.parametrize("name", sorted(SAMPLE_BYTES))
+def test_every_truncation_point_of_a_sample(name):
+    data = SAMPLE_BYTES[name]
+    step = max(1, len(data) // 97)
+    for end in range(0, len(data) + 1, step):
+        outcome(data[:end])
+    outcome(data)
+
+
+@pytest.mark.parametrize("data, expected", [
+    (make_statement(document_section(Номер="1\x002"), encoding="utf-8"), "1\x002"),
+    (make_statement(["СекцияДокумент=", "\x00=\x00", *document_section()[1:]]), "17"),
+    (b"1CClientBankExchange\n\x00\n", vexdal_py.UnrecognizedLine(2, "\x00")),
+    (b"1CClientBankExchange\x00\n", vexdal_py.NotStatementError),
+    (b"1CClientBankExchange\n" + b"\x00\xff" * 64, vexdal_py.NotStatementError),
+], ids=["in-value", "in-key", "nul-line", "in-marker", "nul-heavy-cp1251"])
+def test_nul_bytes(data, expected):
+    if isinstance(expected, str):
+        document = vexdal_py.parse(data).documents[0]
+        assert document.doc_number == expected
+        assert ("\\0" in repr(document)) == ("\x00" in expected)
+        return
+    exc_type = vexdal_py.SyntaxError if type(expected) is vexdal_py.UnrecognizedLine else expected
+    with pytest.raises(exc_type) as info:
+        vexdal_py.parse(data)
+    if exc_type is vexdal_py.SyntaxError:
+        assert repr(info.value.detail) == repr(expected)
+
+
+class TestBigInput:
+    SIZE = 4 << 20
+
+    @pytest.mark.parametrize("encoding", ["cp1251", "utf-8"])
+    def test_line_of_several_megabytes_in_a_value(self, encoding):
+        purpose = "Оплата " + "ж" * self.SIZE
+        data = make_statement(document_section(НазначениеПлатежа=purpose), encoding=encoding)
+        result = vexdal_py.parse(data)
+        assert result.documents[0].purpose == purpose and result.encoding == encoding
+
+    def test_unrecognized_line_of_several_megabytes(self):
+        line = "x" * self.SIZE
+        with pytest.raises(vexdal_py.SyntaxError) as info:
+            vexdal_py.parse(make_statement([line]))
+        assert (info.value.detail.lineno, info.value.detail.line) == (5, line)
+        assert info.value.args == (f"Unrecognized line: '{line}'",)
+
+    def test_a_million_blank_lines_still_count(self):
+        blank = ["", " ", "\t"] * 333_334
+        with pytest.raises(vexdal_py.SyntaxError) as info:
+            vexdal_py.parse(make_statement(blank + ["abc"], eol="\n"))
+        assert info.value.detail.lineno == 4 + len(blank) + 1
+
+
+def thread_hook(section_type, attrs, header):
+    time.sleep(0)
+    attrs["Номер"] = attrs.get("Номер", "") + "/" + str(int(section_type))
+    time.sleep(0)
+
+
+def test_threads_get_the_single_thread_results():
+    inputs = [make_statement(*[document_section(Номер=str(n)) for n in range(k)] or [[]])
+              for k in range(4)]
+    inputs += [make_statement(account_section(), document_section(Сумма="1,5"), encoding=None),
+               *list(SAMPLE_BYTES.values())[:8]]
+    expected = [outcome(data, [thread_hook]) for data in inputs]
+
+    def run(shift):
+        return [outcome(data, [thread_hook]) for _ in range(4)
+                for data in inputs[shift:] + inputs[:shift]]
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        with ThreadPoolExecutor(max_workers=6) as pool:
+            results = list(pool.map(run, range(6)))
+    finally:
+        sys.setswitchinterval(interval)
+    for shift, result in enumerate(results):
+        assert result == (expected[shift:] + expected[:shift]) * 4
+
+
+def test_nested_parse_in_hooks_across_threads():
+    barrier = threading.Barrier(4, timeout=30)
+    inner = make_statement(encoding=None)
+
+    def hook(section_type, attrs, header):
+        attrs["Номер"] = str(len(vexdal_py.parse(inner, [thread_hook]).documents))
+        time.sleep(0)
+
+    def run(_):
+        barrier.wait()
+        return [outcome(make_statement(document_section(), account_section()), [hook])
+                for _ in range(20)]
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        results = list(pool.map(run, range(4)))
+    assert all(result == results[0] for result in results)
+    assert results[0][0][3][0].doc_number == "1"
+
+
+class Interrupt(BaseException):
+    pass
+
+
+def interrupt(section_type, attrs, header):
+    raise Interrupt
+
+
+def leak_cycle(good, kept):
+    """One round of every path parse() has: success, each failure, each kind of hook."""
+    calls = [(good, None), (good, [lambda t, a, h: kept.append((t, a, h))]),
+             (good, [lambda t, a, h: {}["missing"]]), (good, [set_number_to_int]), (good, [5]),
+             (good, [lambda t, a, h: vexdal_py.parse(b"x")]), (good, [interrupt]),
+             (b"1CClientBankExchange\nabc\n", None), (b"", None), (good[:-12], None),
+             ("\udc80", None), (good, "x"), (good, Reordered([interrupt]))]
+    for data, hooks in calls:
+        try:
+            vexdal_py.parse(data, hooks)
+        except (vexdal_py.ParseError, Interrupt, TypeError, UnicodeEncodeError):
+            pass
+    kept.clear()
+    for call in (lambda: vexdal_py.parse(good, x=1), lambda: vexdal_py.HookError(-1, "m"),
+                 lambda: vexdal_py.HookError(1, b"m")):
+        try:
+            call()
+        except (TypeError, OverflowError):
+            pass
+
+
+def set_number_to_int(section_type, attrs, header):
+    attrs["Номер"] = 5
+
+
+class Reordered(list):
+    def __iter__(self):
+        raise TypeError("no iteration")
+
+
+@cpython_only
+def test_memory_stays_flat_over_thousands_of_calls():
+    good = make_statement(document_section(), account_section(), document_section(Сумма="x"))
+    kept = []
+    tracemalloc.start()
+    try:
+        # The interpreter's caches take a few hundred rounds to settle.
+        for _ in range(200):
+            leak_cycle(good, kept)
+        gc.collect()
+        objects_before = len(gc.get_objects())
+        blocks_before = sys.getallocatedblocks()
+        traced_before = tracemalloc.get_traced_memory()[0]
+        for _ in range(500):
+            leak_cycle(good, kept)
+        gc.collect()
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced_before
+        block_growth = sys.getallocatedblocks() - blocks_before
+        object_growth = len(gc.get_objects()) - objects_before
+    finally:
+        tracemalloc.stop()
+    # A round makes about twenty calls; one leaked object per round would add 500 objects,
+    # blocks and well over 24 KiB. Free lists filling up account for the slack.
+    assert object_growth < 30
+    assert block_growth < 250
+    assert traced_growth < 24 * 1024
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_resident_memory_stays_flat_with_big_input():
+    big = make_statement(document_section(НазначениеПлатежа="ж" * (1 << 19)))
+    failing_hook = [lambda t, a, h: a.clear() or 1 / 0]
+    for _ in range(5):
+        vexdal_py.parse(big)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(40):
+        vexdal_py.parse(big)
+        try:
+            vexdal_py.parse(big, failing_hook)
+        except vexdal_py.SyntaxError:
+            pass
+    gc.collect()
+    assert resident_bytes() - before < 20 << 20

@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""Writes src/parser/unicode_tables.inc: the character ranges the quoted text form escapes.
+
+Reads UnicodeData.txt and DerivedCoreProperties.txt of one Unicode Character Database (Debian's
+unicode-data package installs them in /usr/share/unicode) and emits two sorted, disjoint tables of
+{first, last} code point pairs. Run it again after a Unicode upgrade and commit the output.
+"""
+
+import argparse
+import pathlib
+import re
+import sys
+
+MAX_CODE_POINT = 0x10FFFF
+# Every character of these general categories is unprintable, and so is every separator
+# except the plain space. Unassigned code points (Cn) are not listed in UnicodeData.txt at all.
+UNPRINTABLE_CATEGORIES = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp", "Zs"}
+PRINTABLE_SEPARATORS = {0x20}
+LINE_WIDTH = 100
+
+REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
+DEFAULT_OUTPUT = REPO_ROOT / "src" / "parser" / "unicode_tables.inc"
+
+
+def read_version(derived_core_properties):
+    """The version from the file's first line, e.g. '# DerivedCoreProperties-15.0.0.txt'."""
+    with open(derived_core_properties, encoding="utf-8") as lines:
+        first = lines.readline()
+    match = re.match(r"#\s*DerivedCoreProperties-(\d+\.\d+\.\d+)\.txt", first)
+    if not match:
+        sys.exit(f"{derived_core_properties}: no version on the first line: {first.strip()!r}")
+    return match.group(1)
+
+
+def general_categories(unicode_data):
+    """A list indexed by code point; code points the file does not name are Cn."""
+    categories = ["Cn"] * (MAX_CODE_POINT + 1)
+    range_start = None
+    with open(unicode_data, encoding="utf-8") as lines:
+        for line in lines:
+            fields = line.rstrip("\n").split(";")
+            if len(fields) < 3:
+                continue
+            code_point, name, category = int(fields[0], 16), fields[1], fields[2]
+            # Large blocks (CJK, Hangul, surrogates, private use) are one First/Last pair.
+            if name.endswith(", First>"):
+                range_start = code_point
+                continue
+            if name.endswith(", Last>"):
+                if range_start is None:
+                    sys.exit(f"{unicode_data}: {fields[0]} closes a range that was never opened")
+                for inside in range(range_start, code_point + 1):
+                    categories[inside] = category
+                range_start = None
+                continue
+            categories[code_point] = category
+    return categories
+
+
+def property_code_points(derived_core_properties, wanted):
+    """The code points that DerivedCoreProperties.txt gives the property `wanted`."""
+    found = set()
+    with open(derived_core_properties, encoding="utf-8") as lines:
+        for line in lines:
+            data = line.split("#", 1)[0].strip()
+            if not data:
+                continue
+            span, prop = (part.strip() for part in data.split(";"))
+            if prop != wanted:
+                continue
+            first, _, last = span.partition("..")
+            found.update(range(int(first, 16), int(last or first, 16) + 1))
+    if not found:
+        sys.exit(f"{derived_core_properties}: no code point has the property {wanted}")
+    return found
+
+
+def to_ranges(code_points):
+    """Sorted code points folded into (first, last) runs."""
+    ranges = []
+    for code_point in sorted(code_points):
+        if ranges and ranges[-1][1] + 1 == code_point:
+            ranges[-1][1] = code_point
+        else:
+            ranges.append([code_point, code_point])
+    return ranges
+
+
+def format_table(name, comment, ranges):
+    lines = [f"// {comment}", f"constexpr CodePointRange {name}[] = {{"]
+    line = "   "
+    for first, last in ranges:
+        item = f" {{0x{first:04X}, 0x{last:04X}}},"
+        if len(line) + len(item) > LINE_WIDTH:
+            lines.append(line)
+            line = "   "
+        line += item
+    lines.append(line)
+    lines.append("};")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--data-dir", type=pathlib.Path, default=pathlib.Path("/usr/share/unicode"),
+                        help="directory holding UnicodeData.txt and DerivedCoreProperties.txt")
+    parser.add_argument("--output", type=pathlib.Path, default=DEFAULT_OUTPUT)
+    args = parser.parse_args()
+
+    unicode_data = args.data_dir / "UnicodeData.txt"
+    derived_core_properties = args.data_dir / "DerivedCoreProperties.txt"
+    version = read_version(derived_core_properties)
+    categories = general_categories(unicode_data)
+
+    not_printable = to_ranges(
+        code_point for code_point, category in enumerate(categories)
+        if category in UNPRINTABLE_CATEGORIES and code_point not in PRINTABLE_SEPARATORS)
+    grapheme_extend = to_ranges(property_code_points(derived_core_properties, "Grapheme_Extend"))
+
+    text = "\n".join([
+        f"// Generated by tools/gen_unicode_tables.py from the Unicode Character Database {version}",
+        "// (UnicodeData.txt, DerivedCoreProperties.txt); edit the script, not this file.",
+        "// Each table is sorted and its {first, last} ranges are disjoint and not adjacent.",
+        "",
+        format_table("not_printable_ranges",
+                     "General categories Cc, Cf, Cs, Co, Cn, Zl, Zp, and Zs other than U+0020.",
+                     not_printable),
+        "",
+        format_table("grapheme_extend_ranges", "The Grapheme_Extend property.", grapheme_extend),
+        "",
+    ])
+    args.output.write_text(text, encoding="utf-8")
+    print(f"{args.output}: Unicode {version}, {len(not_printable)} not-printable ranges, "
+          f"{len(grapheme_extend)} Grapheme_Extend ranges")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into a venv of its own
+# under build/sanitize and runs the whole test suite against it. Any report fails the run.
+# Extra arguments go to pytest (e.g. tools/sanitize.sh -x -k hooks).
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+work=$root/build/sanitize
+venv=$work/venv
+
+python3 -m venv "$venv"
+build_deps=("scikit-build-core>=0.8")
+# Without build isolation nothing fetches CMake for us; a machine without one gets the wheel.
+command -v cmake >/dev/null || build_deps+=(cmake ninja)
+"$venv/bin/pip" install --quiet "${build_deps[@]}" "pytest>=7" "hypothesis>=6"
+# A build directory of its own keeps the instrumented objects apart from release builds and
+# makes a second run incremental. RelWithDebInfo keeps the suite fast and the stacks readable.
+"$venv/bin/pip" install --no-build-isolation --force-reinstall --no-deps \
+  -C cmake.define.VEXDAL_SANITIZE=ON \
+  -C cmake.build-type=RelWithDebInfo \
+  -C build-dir="$work/cmake" \
+  "$root"
+
+# The interpreter is not instrumented, so the ASan runtime must be loaded before anything else.
+cxx=${CXX:-g++}
+libasan=$("$cxx" -print-file-name=libasan.so)
+if [[ ! -e $libasan ]]; then
+  echo "sanitize.sh: $cxx has no libasan.so (install its libasan package)" >&2
+  exit 2
+fi
+
+# detect_leaks=0: CPython does not free everything at exit, so LeakSanitizer would bury real
+# reports under the interpreter's own; the suite's leak test watches memory growth instead.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:strict_string_checks=1:\
+detect_stack_use_after_return=1:check_initialization_order=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+# Python objects then come from malloc, where ASan sees overruns and use after free, instead
+# of from the interpreter's own arenas, where it sees nothing.
+export PYTHONMALLOC=malloc
+
+# --capture=sys: a report is written to file descriptor 2 just before the process dies; with
+# pytest's default descriptor capture it would vanish with the capture file.
+mkdir -p "$work"
+log=$work/pytest.log
+status=0
+LD_PRELOAD="$libasan" "$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@" 2>&1 |
+  tee "$log" || status=${PIPESTATUS[0]}
+
+# A report in a subprocess that a test starts need not fail that test; the log still shows it.
+if grep -qE 'ERROR: AddressSanitizer|runtime error:|SUMMARY: [A-Za-z]+Sanitizer' "$log"; then
+  echo "sanitize.sh: sanitizer report(s) in $log" >&2
+  exit 1
+fi
+if ((status != 0)); then
+  echo "sanitize.sh: pytest failed with status $status" >&2
+fi
+exit "$status"
