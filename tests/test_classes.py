@@ -1,6 +1,7 @@
 """The Python classes: attributes, representations, equality, immutability, detail objects."""
 
 import copy
+import gc
 import inspect
 import pickle
 import platform
@@ -24,6 +25,10 @@ DETAIL_ARGS = {
     "HookError": {"lineno": 6, "message": "ValueError: boom"},
 }
 DETAILS = list(DETAIL_ARGS)
+
+
+class Marker:
+    pass
 
 
 def parse(*sections, **kwargs):
@@ -58,11 +63,6 @@ class TestClassProperties:
     def test_detail_signature(self, name):
         expected = "(" + ", ".join(DETAIL_ARGS[name]) + ")"
         assert str(inspect.signature(getattr(vexdal_py, name))) == expected
-
-    def test_section_type_names_and_doc(self):
-        cls = vexdal_py.SectionType
-        assert (cls.__module__, cls.__name__) == ("vexdal_py", "SectionType")
-        assert cls.__doc__ == "Тип секции выписки для использования в hooks."
 
     @pytest.mark.parametrize("name, module", [*((n, "builtins") for n in RESULT_CLASSES),
                                               ("SectionType", "vexdal_py")])
@@ -119,29 +119,30 @@ class TestImmutability:
     def test_detail_is_not_raisable(self):
         with pytest.raises(TypeError):
             raise detail("HookError")
+        assert not issubclass(vexdal_py.HookError, BaseException)
 
 
 class TestResultObjects:
-    def test_statement_containers_are_shared(self):
-        fresh = parse()
-        for attribute in ("header", "accounts", "documents", "warnings"):
-            assert getattr(fresh, attribute) is getattr(fresh, attribute)
-        fresh.header["Новый"] = "1"
-        assert fresh.header["Новый"] == "1"
-
-    def test_statement_repr_counts_are_fixed_when_built(self):
+    def test_statement_containers_are_shared_and_counts_fixed(self):
         result = parse(document_section(), document_section())
         assert repr(result) == 'Statement(encoding="cp1251", documents=[...2], warnings=[...0])'
+        for attribute in ("header", "accounts", "documents", "warnings"):
+            assert getattr(result, attribute) is getattr(result, attribute)
         result.documents.append(result.documents[0])
         result.warnings.append((1, "x"))
+        assert len(result.documents) == 3 and len(result.warnings) == 1
         assert str(result) == 'Statement(encoding="cp1251", documents=[...2], warnings=[...0])'
         warned = parse(document_section(Сумма="1,5"), encoding=None)
         assert repr(warned) == 'Statement(encoding="utf-8", documents=[...0], warnings=[...1])'
 
-    def test_statement_identity_equality_and_hash(self):
-        first, second = parse(), parse()
-        assert first == first and first != second
-        assert len({first, second, first}) == 2
+    def test_statement_in_a_cycle_through_its_containers_is_collected(self):
+        result, marker = parse(), Marker()
+        result.header["self"] = result
+        result.documents.append(marker)
+        collected = weakref.ref(marker)
+        del result, marker
+        gc.collect()
+        assert collected() is None
 
     def test_intervals_are_new_copies_at_each_access(self, objects):
         account = objects["Account"]
@@ -178,10 +179,11 @@ class TestResultObjects:
 
 
 class TestResultEquality:
-    def test_separate_parses_give_equal_records(self):
+    def test_separate_parses_give_equal_records_but_not_statements(self):
         first, second = parse(), parse()
         assert first.documents == second.documents and first.accounts == second.accounts
         assert not (first.documents[0] != second.documents[0])
+        assert first == first and first != second and len({first, second, first}) == 2
 
     @pytest.mark.parametrize("pick, change", [
         (lambda s: s.documents[0], {"ВидОплаты": ""}),
@@ -260,11 +262,7 @@ class TestDetailObjects:
         for other in copies + [copy.copy(original), copy.deepcopy(original)]:
             assert type(other) is type(original) and other is not original
             assert other.__getnewargs__() == original.__getnewargs__()
-            assert other != original
-
-    def test_identity_hash(self):
-        first, second = detail("HookError"), detail("HookError")
-        assert len({first, second, first}) == 2
+            assert other != original and len({other, original, other}) == 2
 
     def test_subclass_and_index_arguments_are_stored_as_plain_values(self):
         class Name(str):
@@ -325,8 +323,11 @@ class TestDetailObjects:
         assert str(info.value) == message
 
 
-def test_section_type_members():
-    document, account = vexdal_py.SectionType.Document, vexdal_py.SectionType.Account
+def test_section_type():
+    cls = vexdal_py.SectionType
+    assert (cls.__module__, cls.__name__) == ("vexdal_py", "SectionType")
+    assert cls.__doc__ == "Тип секции выписки для использования в hooks."
+    document, account = cls.Document, cls.Account
     assert type(document) is type(account) is vexdal_py.SectionType
     assert (int(document), int(account)) == (0, 1)
     assert (repr(document), str(account)) == ("SectionType.Document", "SectionType.Account")

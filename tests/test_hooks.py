@@ -194,6 +194,11 @@ class Stop(BaseException):
     pass
 
 
+class Holder:
+    class Nested(Exception):
+        pass
+
+
 def raiser(exc):
     def hook(section_type, attrs, header):
         raise exc
@@ -211,11 +216,12 @@ class TestFailureTexts:
         (raiser(StopIteration()), "StopIteration: "),
         (raiser(RuntimeError("a\nb")), "RuntimeError: a\nb"),
         (raiser(BadStr("x")), "BadStr: <exception str() failed>"),
+        (raiser(Holder.Nested("x")), "Holder.Nested: x"),
         (raiser(ValueError("a\udc80b\ud800")),
          "ValueError: a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd"),
         (5, "TypeError: 'int' object is not callable"),
         (no_arguments, "TypeError: no_arguments() takes 0 positional arguments but 3 were given"),
-    ], ids=["value-error", "key-error", "empty-text", "multiline", "str-fails",
+    ], ids=["value-error", "key-error", "empty-text", "multiline", "str-fails", "nested-class",
             "lone-surrogates", "not-callable", "wrong-arity"])
     def test_text_of_the_failure(self, hook, text):
         exc = hook_failure([hook])
@@ -284,3 +290,15 @@ class TestReentrancy:
         hooks.append(make())
         result = vexdal_py.parse(DATA, hooks)
         assert [d.doc_number for d in result.documents] == ["kept", "kept"]
+
+
+def test_interrupt_while_describing_a_hook_error_is_not_swallowed():
+    class Stubborn(Exception):
+        def __str__(self):
+            raise KeyboardInterrupt
+
+    def hook(section_type, attrs, header):
+        raise Stubborn
+
+    with pytest.raises(KeyboardInterrupt):
+        vexdal_py.parse(make_statement(), [hook])

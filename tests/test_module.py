@@ -3,6 +3,7 @@
 import builtins
 import ctypes
 import inspect
+import pickle
 import platform
 import sys
 
@@ -272,12 +273,16 @@ MAPPED = [
 def test_failure_mapping(data, exc_type, message, detail):
     data, hooks = data if isinstance(data, tuple) else (data, None)
     with pytest.raises(vexdal_py.ParseError) as info:
-        vexdal_py.parse(data, hooks)
+        vexdal_py.parse(hooks=hooks, statement=data)
     exc = info.value
     assert (type(exc), exc.args) == (exc_type, (message,))
+    # Worker processes hand exceptions back pickled.
+    copied = pickle.loads(pickle.dumps(exc))
+    assert (type(copied), copied.args) == (exc_type, (message,))
     if detail is None:
-        assert not hasattr(exc, "detail")
+        assert not hasattr(exc, "detail") and not hasattr(copied, "detail")
         return
+    assert repr(copied.detail) == repr(exc.detail)
     detail_type, fields = detail
     assert type(exc.detail) is detail_type
     assert {name: getattr(exc.detail, name) for name in fields} == fields

@@ -75,7 +75,7 @@ PyObject* guarded(Body body) noexcept {
 // allocated and moved in, so a half-made object never reaches box_dealloc.
 template <typename State>
 struct Box {
-  PyObject_HEAD
+  PyObject ob_base;  // what PyObject_HEAD declares
   State state;
 };
 
@@ -105,14 +105,18 @@ void box_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// TypeError for a slot reached with an object of another class; always false.
+inline bool refuse_self(PyObject* self, const char* slot) {
+  PyErr_Format(PyExc_TypeError, "descriptor '%s' doesn't apply to a '%s' object", slot,
+               Py_TYPE(self)->tp_name);
+  return false;
+}
+
 // Whether self has the layout Box<State>, else TypeError. Some interpreters reach a slot through
 // Class.__repr__(x) and the like without checking x, so the slots such calls reach check here.
 template <typename State>
 bool holds(PyObject* self, const char* slot) {
-  if (Py_TYPE(self)->tp_dealloc == box_dealloc<State>) return true;
-  PyErr_Format(PyExc_TypeError, "descriptor '%s' doesn't apply to a '%s' object", slot,
-               Py_TYPE(self)->tp_name);
-  return false;
+  return Py_TYPE(self)->tp_dealloc == box_dealloc<State> || refuse_self(self, slot);
 }
 
 // tp_richcompare of the classes with value equality: == and != between two instances of the same

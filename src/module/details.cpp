@@ -1,6 +1,7 @@
 // The seven error-detail classes that SyntaxError carries, and SectionType for hooks. Details are
 // plain field holders that Python code may build and pickle; they know nothing of parsing.
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -29,31 +30,81 @@ struct DetailShape {
 
 // In the order of vexdal::ErrorKind, which is also the order the module registers them in.
 constexpr std::array<DetailShape, 7> shapes = {{
-    {"UnexpectedSection", "vexdal_py.UnexpectedSection",
-     "UnexpectedSection(lineno, found, context)\n--\n\n", "UnexpectedSection.__new__()",
-     {"lineno", "found", "context"}, 3, SecondText::Context},
-    {"UnexpectedAttribute", "vexdal_py.UnexpectedAttribute",
-     "UnexpectedAttribute(lineno, key, value)\n--\n\n", "UnexpectedAttribute.__new__()",
-     {"lineno", "key", "value"}, 3, SecondText::Value},
-    {"UnrecognizedLine", "vexdal_py.UnrecognizedLine", "UnrecognizedLine(lineno, line)\n--\n\n",
-     "UnrecognizedLine.__new__()", {"lineno", "line", nullptr}, 2, SecondText::None},
-    {"MissingField", "vexdal_py.MissingField", "MissingField(lineno, field, context)\n--\n\n",
-     "MissingField.__new__()", {"lineno", "field", "context"}, 3, SecondText::Context},
-    {"AccountParseError", "vexdal_py.AccountParseError",
-     "AccountParseError(lineno, message)\n--\n\n", "AccountParseError.__new__()",
-     {"lineno", "message", nullptr}, 2, SecondText::None},
-    {"DocumentParseError", "vexdal_py.DocumentParseError",
-     "DocumentParseError(lineno, message)\n--\n\n", "DocumentParseError.__new__()",
-     {"lineno", "message", nullptr}, 2, SecondText::None},
-    {"HookError", "vexdal_py.HookError", "HookError(lineno, message)\n--\n\n",
-     "HookError.__new__()", {"lineno", "message", nullptr}, 2, SecondText::None},
+    {"UnexpectedSection",
+     "vexdal_py.UnexpectedSection",
+     "UnexpectedSection(lineno, found, context)\n--\n\n",
+     "UnexpectedSection.__new__()",
+     {"lineno", "found", "context"},
+     3,
+     SecondText::Context},
+    {"UnexpectedAttribute",
+     "vexdal_py.UnexpectedAttribute",
+     "UnexpectedAttribute(lineno, key, value)\n--\n\n",
+     "UnexpectedAttribute.__new__()",
+     {"lineno", "key", "value"},
+     3,
+     SecondText::Value},
+    {"UnrecognizedLine",
+     "vexdal_py.UnrecognizedLine",
+     "UnrecognizedLine(lineno, line)\n--\n\n",
+     "UnrecognizedLine.__new__()",
+     {"lineno", "line", nullptr},
+     2,
+     SecondText::None},
+    {"MissingField",
+     "vexdal_py.MissingField",
+     "MissingField(lineno, field, context)\n--\n\n",
+     "MissingField.__new__()",
+     {"lineno", "field", "context"},
+     3,
+     SecondText::Context},
+    {"AccountParseError",
+     "vexdal_py.AccountParseError",
+     "AccountParseError(lineno, message)\n--\n\n",
+     "AccountParseError.__new__()",
+     {"lineno", "message", nullptr},
+     2,
+     SecondText::None},
+    {"DocumentParseError",
+     "vexdal_py.DocumentParseError",
+     "DocumentParseError(lineno, message)\n--\n\n",
+     "DocumentParseError.__new__()",
+     {"lineno", "message", nullptr},
+     2,
+     SecondText::None},
+    {"HookError",
+     "vexdal_py.HookError",
+     "HookError(lineno, message)\n--\n\n",
+     "HookError.__new__()",
+     {"lineno", "message", nullptr},
+     2,
+     SecondText::None},
 }};
 
+// The class's shape is not stored but found from the class: some interpreters let
+// object.__new__ make an instance whose memory was never initialised, and that must still read as
+// an empty detail rather than follow a null pointer.
 struct DetailState {
-  const DetailShape* shape;
   std::size_t lineno;
   std::array<std::string, 2> texts;  // the text fields in order; unused ones stay empty
 };
+
+// The classes, made on first use and kept for the process; callers hold the interpreter lock.
+std::array<PyObject*, shapes.size()>& detail_classes() {
+  static std::array<PyObject*, shapes.size()> classes{};
+  return classes;
+}
+
+// The shape of self's class, or nullptr with TypeError when self is no detail object.
+const DetailShape* shape_of(PyObject* self, const char* slot) {
+  for (std::size_t kind = 0; kind < shapes.size(); ++kind) {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == detail_classes()[kind]) {
+      return &shapes[kind];
+    }
+  }
+  refuse_self(self, slot);
+  return nullptr;
+}
 
 // lineno through the index protocol into the platform's size type. The messages are set here,
 // since interpreters differ in the exception they raise for a negative value.
@@ -85,7 +136,7 @@ PyObject* construct_detail(const DetailShape& shape, PyTypeObject* type, PyObjec
                       shape.field_count, values)) {
     return nullptr;
   }
-  DetailState state{&shape, 0, {}};
+  DetailState state{0, {}};
   if (!convert_lineno(values[0], state.lineno)) return nullptr;
   for (std::size_t i = 1; i < shape.field_count; ++i) {
     std::string_view text;
@@ -125,9 +176,10 @@ PyObject* detail_get(PyObject* self, void* closure) {
 }
 
 PyObject* detail_getnewargs(PyObject* self, PyObject*) {
-  if (!holds<DetailState>(self, "__getnewargs__")) return nullptr;
+  const DetailShape* shape = shape_of(self, "__getnewargs__");
+  if (shape == nullptr) return nullptr;
   const DetailState& detail = unbox<DetailState>(self);
-  const auto count = static_cast<Py_ssize_t>(detail.shape->field_count);
+  const auto count = static_cast<Py_ssize_t>(shape->field_count);
   Ref args = Ref::steal(PyTuple_New(count));
   if (!args) return nullptr;
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -139,14 +191,15 @@ PyObject* detail_getnewargs(PyObject* self, PyObject*) {
 }
 
 PyObject* detail_repr(PyObject* self) {
-  if (!holds<DetailState>(self, "__repr__")) return nullptr;
+  const DetailShape* shape = shape_of(self, "__repr__");
+  if (shape == nullptr) return nullptr;
   return guarded([&] {
     const DetailState& detail = unbox<DetailState>(self);
-    std::string out = detail.shape->name;
+    std::string out = shape->name;
     out += "(lineno=" + std::to_string(detail.lineno);
-    for (std::size_t i = 1; i < detail.shape->field_count; ++i) {
+    for (std::size_t i = 1; i < shape->field_count; ++i) {
       out += ", ";
-      out += detail.shape->fields[i];
+      out += shape->fields[i];
       out += '=';
       vexdal::append_quoted(out, detail.texts[i - 1]);
     }
@@ -268,8 +321,7 @@ PyObject* create_section_type_class() {
 }  // namespace
 
 PyObject* detail_class(vexdal::ErrorKind kind) {
-  // Made on first use and kept for the process; callers hold the interpreter lock.
-  static std::array<PyObject*, shapes.size()> classes{};
+  std::array<PyObject*, shapes.size()>& classes = detail_classes();
   const auto index = static_cast<std::size_t>(kind);
   if (index >= classes.size()) {
     PyErr_BadInternalCall();
@@ -289,7 +341,7 @@ Ref new_detail(const vexdal::StatementError& error) {
   PyObject* cls = detail_class(error.kind);
   if (cls == nullptr) return {};
   const DetailShape& shape = shapes[static_cast<std::size_t>(error.kind)];
-  DetailState state{&shape, error.lineno, {error.text, {}}};
+  DetailState state{error.lineno, {error.text, {}}};
   switch (shape.second) {
     case SecondText::Value:
       state.texts[1] = error.value;

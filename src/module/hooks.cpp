@@ -84,7 +84,11 @@ void CaughtError::restore() noexcept {
 #endif
 }
 
-std::string describe_exception(PyObject* exc) {
+namespace {
+
+// "QualifiedTypeName: str(exc)", always valid UTF-8. If str() itself is interrupted by something
+// that is not an Exception, that is parked in `escaped` like any other such exception.
+std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   std::string text;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
   Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
@@ -96,14 +100,17 @@ std::string describe_exception(PyObject* exc) {
   }
   text += ": ";
   Ref message = Ref::steal(PyObject_Str(exc));
-  if (!message) {
-    PyErr_Clear();
-    text += "<exception str() failed>";
-  } else {
+  if (message) {
     text += utf8_of_text(message.get());
+    return text;
   }
+  CaughtError failure = CaughtError::take();
+  if (!PyErr_GivenExceptionMatches(failure.value(), PyExc_Exception)) escaped = std::move(failure);
+  text += "<exception str() failed>";
   return text;
 }
+
+}  // namespace
 
 vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
                                       const vexdal::TextMap& header) {
@@ -146,7 +153,7 @@ vexdal::HookResult HookCallable::failure() {
     *escaped_ = std::move(caught);
     return vexdal::fail(std::string());
   }
-  return vexdal::fail(describe_exception(caught.value()));
+  return vexdal::fail(describe_exception(caught.value(), *escaped_));
 }
 
 }  // namespace vexdal_py

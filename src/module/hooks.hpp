@@ -48,7 +48,4 @@ class HookCallable final : public vexdal::Hook {
   CaughtError* escaped_;
 };
 
-// "QualifiedTypeName: str(exc)" for an exception object, always valid UTF-8.
-std::string describe_exception(PyObject* exc);
-
 }  // namespace vexdal_py

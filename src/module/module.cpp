@@ -1,5 +1,7 @@
 // The module object: built once per process by PyInit_vexdal_py, which registers the classes,
 // parse() and the exception classes in their fixed order. Knows nothing of parsing.
+#include "module.hpp"
+
 #include <array>
 #include <condition_variable>
 #include <mutex>
@@ -7,7 +9,6 @@
 #include <thread>
 
 #include "classes.hpp"
-#include "module.hpp"
 
 namespace vexdal_py {
 namespace {

@@ -1,5 +1,6 @@
 // The result classes Statement, Account, Interval and Document: immutable copies of the parser's
-// records that build their Python values only when an attribute is read.
+// records that build their Python values only when an attribute is read. Also the refusing slots
+// that every class of the module shares.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -39,7 +40,7 @@ int refuse_setattr(PyObject* self, PyObject* name, PyObject* value) {
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
   // cls is the new subclass; name the base of ours that it tried to extend.
-  const char* base_name = "this class";
+  const char* base_name = reinterpret_cast<PyTypeObject*>(cls)->tp_name;
   Ref bases = Ref::steal(PyObject_GetAttrString(cls, "__mro__"));
   if (bases && PyTuple_Check(bases.get())) {
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(bases.get()); ++i) {
@@ -269,7 +270,7 @@ constexpr std::uint32_t optional_fields = [] {
 struct DocumentState {
   std::unique_ptr<char[]> text;  // the text attributes back to back, in attribute order
   std::array<std::size_t, vexdal::document_field_count> text_end{};  // per attribute, into text
-  std::uint32_t present = 0;  // optional fields only
+  std::uint32_t present = 0;                                         // optional fields only
   vexdal::Date doc_date;
   vexdal::Date outcome_date;
   vexdal::Date income_date;
@@ -301,8 +302,8 @@ DocumentState copy_document(const vexdal::Document& document) {
   for (std::size_t i = 0; i < document_attributes.size(); ++i) {
     if (carries_text(document, document_attributes[i])) {
       const std::string_view text = document[document_attributes[i].field];
-      if (!text.empty()) std::memcpy(state.text.get() + state.text_end[i] - text.size(),
-                                     text.data(), text.size());
+      if (!text.empty())
+        std::memcpy(state.text.get() + state.text_end[i] - text.size(), text.data(), text.size());
     }
   }
   state.present = document.present & optional_fields;
@@ -410,9 +411,12 @@ PyObject* statement_encoding(PyObject* self, void*) {
   return to_str(vexdal::encoding_name(unbox<StatementState>(self).encoding)).release();
 }
 
+// None only for an instance that parse() did not make (some interpreters let object.__new__
+// make one with zeroed memory).
 template <std::size_t index>
 PyObject* statement_container(PyObject* self, void*) {
-  return Ref::borrow(unbox<StatementState>(self).containers[index].get()).release();
+  PyObject* container = unbox<StatementState>(self).containers[index].get();
+  return Ref::borrow(container != nullptr ? container : Py_None).release();
 }
 
 // The containers may come to hold the statement itself (a caller may append it to its own
@@ -435,13 +439,12 @@ PyObject* statement_repr(PyObject* self) {
   });
 }
 
-PyGetSetDef statement_getset[] = {
-    {"encoding", statement_encoding, nullptr, nullptr, nullptr},
-    {"header", statement_container<0>, nullptr, nullptr, nullptr},
-    {"accounts", statement_container<1>, nullptr, nullptr, nullptr},
-    {"documents", statement_container<2>, nullptr, nullptr, nullptr},
-    {"warnings", statement_container<3>, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef statement_getset[] = {{"encoding", statement_encoding, nullptr, nullptr, nullptr},
+                                  {"header", statement_container<0>, nullptr, nullptr, nullptr},
+                                  {"accounts", statement_container<1>, nullptr, nullptr, nullptr},
+                                  {"documents", statement_container<2>, nullptr, nullptr, nullptr},
+                                  {"warnings", statement_container<3>, nullptr, nullptr, nullptr},
+                                  {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyObject* create_statement_class() {
   PyType_Slot slots[] = {{Py_tp_dealloc, as_slot(box_dealloc<StatementState>)},
@@ -482,8 +485,8 @@ Ref new_document(const vexdal::Document& document) {
   return cls ? new_box(cls, copy_document(document)) : Ref();
 }
 
-Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref documents,
-                  Ref warnings, std::size_t document_count, std::size_t warning_count) {
+Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref documents, Ref warnings,
+                  std::size_t document_count, std::size_t warning_count) {
   PyObject* cls = statement_class();
   if (cls == nullptr) return {};
   return new_box(cls, StatementState{encoding,

@@ -93,10 +93,10 @@ bool bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
       const std::size_t index = parameter_index(key, names, count);
       if (index == count || out[index] != nullptr) {
         // A dict holds each key once, so a parameter already filled was given by position.
-        Ref text = Ref::steal(PyUnicode_FromFormat(
-            index == count ? "%s got an unexpected keyword argument '%U'"
-                           : "%s got multiple values for argument '%U'",
-            function, key));
+        Ref text = Ref::steal(
+            PyUnicode_FromFormat(index == count ? "%s got an unexpected keyword argument '%U'"
+                                                : "%s got multiple values for argument '%U'",
+                                 function, key));
         if (text) PyErr_SetObject(PyExc_TypeError, text.get());
         return false;
       }
