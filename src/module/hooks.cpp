@@ -22,19 +22,6 @@ class GilScope {
   PyGILState_STATE state_;
 };
 
-// A new dict holding the map's entries as str, in map order.
-Ref to_dict(const vexdal::TextMap& map) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return {};
-  for (const auto& [key, value] : map) {
-    Ref py_key = to_str(key);
-    if (!py_key) return {};
-    Ref py_value = to_str(value);
-    if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
-  }
-  return dict;
-}
-
 // The UTF-8 of a str that may hold lone surrogates: each one becomes U+FFFD per byte of its
 // surrogate-escaped form, as the replacing decoder reads those bytes.
 std::string utf8_of_text(PyObject* text) {

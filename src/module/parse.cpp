@@ -119,18 +119,6 @@ void raise_error(const vexdal::StatementError& error) {
   if (message) PyErr_SetObject(cls, message.get());
 }
 
-// A new dict of str -> str from a text map, in map order.
-Ref header_dict(const vexdal::TextMap& header) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return {};
-  for (const auto& [key, value] : header) {
-    Ref py_key = to_str(key);
-    Ref py_value = py_key ? to_str(value) : Ref();
-    if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
-  }
-  return dict;
-}
-
 Ref accounts_dict(const std::vector<vexdal::Account>& accounts) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
@@ -178,7 +166,7 @@ Ref warnings_list(const std::vector<vexdal::Warning>& warnings) {
 }
 
 Ref build_statement(const vexdal::Statement& statement) {
-  Ref header = header_dict(statement.header);
+  Ref header = to_dict(statement.header);
   if (!header) return {};
   Ref accounts = accounts_dict(statement.accounts);
   if (!accounts) return {};

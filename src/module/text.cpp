@@ -60,6 +60,17 @@ Ref to_str(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
 }
 
+Ref to_dict(const vexdal::TextMap& map) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (const auto& [key, value] : map) {
+    Ref py_key = to_str(key);
+    Ref py_value = py_key ? to_str(value) : Ref();
+    if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
+  }
+  return dict;
+}
+
 bool str_utf8(PyObject* object, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",

@@ -7,12 +7,17 @@
 #include <cstddef>
 #include <string_view>
 
+#include "records.hpp"  // the parser's TextMap
 #include "ref.hpp"
 
 namespace vexdal_py {
 
 // A new str from UTF-8 text, or an empty Ref with the error indicator set.
 Ref to_str(std::string_view text);
+
+// A new dict of str -> str with the map's entries in map order, or an empty Ref with the error
+// indicator set.
+Ref to_dict(const vexdal::TextMap& map);
 
 // The UTF-8 bytes of a str (subclasses accepted); they live as long as the object. On failure
 // returns false with the error set: TypeError "'T' object cannot be converted to 'PyString'" for a

@@ -3,6 +3,7 @@
 #include "amounts.hpp"
 
 #include <cstddef>
+#include <cstring>
 #include <optional>
 
 #include "quote.hpp"
@@ -67,9 +68,11 @@ struct Number {
   Magnitude magnitude{};
   std::size_t scale = 0;
   bool negative = false;
+  std::size_t end = 0;  // where reading stopped: the text's end or its first "e" or "E"
 };
 
-// An optional sign, then digits with at most one full stop and underscores after the first digit.
+// An optional sign, then digits with at most one full stop and underscores after the first digit,
+// up to the end or the exponent letter; one pass, since this runs for every amount of a statement.
 // Digits go into the magnitude nine at a time, so a typical amount costs one multiplication.
 std::optional<Number> read_number(std::string_view text) noexcept {
   Number number;
@@ -95,12 +98,15 @@ std::optional<Number> read_number(std::string_view text) noexcept {
       }
     } else if (c == '.' && !seen_point) {
       seen_point = true;
+    } else if (c == 'e' || c == 'E') {
+      break;
     } else if (c != '_' || !seen_digit) {
       return {};
     }
   }
   if (!seen_digit) return {};
   if (!multiply_add(number.magnitude, powers_of_ten[chunk_digits], chunk)) return {};
+  number.end = pos;
   return number;
 }
 
@@ -136,14 +142,11 @@ Decimal to_decimal(const Number& number) noexcept {
   return decimal;
 }
 
-// mantissa e exponent, kept exact: accepted whenever the result fits a Decimal. A zero keeps
-// the sign that was written.
-std::optional<Decimal> read_scientific(std::string_view text, std::size_t letter) noexcept {
-  std::optional<Number> base = read_number(text.substr(0, letter));
-  if (!base) return {};
-  const std::optional<Exponent> exponent = read_exponent(text.substr(letter + 1));
+// The base written before the exponent letter, scaled exactly: accepted whenever the result fits a
+// Decimal. A zero keeps the sign that was written.
+std::optional<Decimal> apply_exponent(Number number, std::string_view exponent_text) noexcept {
+  const std::optional<Exponent> exponent = read_exponent(exponent_text);
   if (!exponent) return {};
-  Number& number = *base;
   if (exponent->negative) {
     // Compared by subtraction: scale plus a 32-bit exponent could wrap a 32-bit size_t.
     if (number.scale > max_scale || exponent->value > max_scale - number.scale) return {};
@@ -163,10 +166,10 @@ std::optional<Decimal> read_scientific(std::string_view text, std::size_t letter
 }
 
 std::optional<Decimal> read_amount(std::string_view text) noexcept {
-  const std::size_t letter = text.find_first_of("eE");
-  if (letter != std::string_view::npos) return read_scientific(text, letter);
   const std::optional<Number> number = read_number(text);
-  if (!number || number->scale > max_scale) return {};
+  if (!number) return {};
+  if (number->end < text.size()) return apply_exponent(*number, text.substr(number->end + 1));
+  if (number->scale > max_scale) return {};
   return to_decimal(*number);
 }
 
@@ -211,33 +214,40 @@ std::string amount_text(const Decimal& amount) {
   char digits[32];
   std::size_t start = sizeof digits;
   Magnitude m = amount.magnitude;
-  do {
+  // Nine digits per 96-bit division while the upper limbs are in use, then plain 32-bit steps.
+  while (m[1] != 0 || m[2] != 0) {
     std::uint32_t part = divide(m, powers_of_ten[max_chunk_digits]);
-    // Inner parts keep all nine digits, zeros included; the leading part stops at its last one.
-    const bool leading = is_zero(m);
-    for (std::size_t i = 0; i < max_chunk_digits && !(leading && part == 0 && i > 0); ++i) {
+    for (std::size_t i = 0; i < max_chunk_digits; ++i, part /= 10) {
       digits[--start] = static_cast<char>('0' + part % 10);
-      part /= 10;
     }
-  } while (!is_zero(m));
+  }
+  for (std::uint32_t rest = m[0]; rest != 0 || start == sizeof digits; rest /= 10) {
+    digits[--start] = static_cast<char>('0' + rest % 10);
+  }
   const std::size_t count = sizeof digits - start;
   const std::size_t scale = amount.scale;
 
-  std::string out;
-  out.reserve(count + scale + 3);
-  if (amount.negative) out += '-';
-  if (count <= scale) {
-    out += "0.";
-    out.append(scale - count, '0');
-    out.append(digits + start, count);
+  // Built on the stack and copied once: a sign, "0." and up to 255 zero-padded fraction digits is
+  // the longest text any scale can ask for.
+  char text[1 + 2 + 255 + 1];
+  std::size_t length = 0;
+  if (amount.negative) text[length++] = '-';
+  const std::size_t whole = count > scale ? count - scale : 0;
+  if (whole == 0) {
+    text[length++] = '0';
   } else {
-    out.append(digits + start, count - scale);
-    if (scale > 0) {
-      out += '.';
-      out.append(digits + start + count - scale, scale);
-    }
+    std::memcpy(text + length, digits + start, whole);
+    length += whole;
   }
-  return out;
+  if (scale > 0) {
+    text[length++] = '.';
+    for (std::size_t zeros = count < scale ? scale - count : 0; zeros > 0; --zeros) {
+      text[length++] = '0';
+    }
+    std::memcpy(text + length, digits + start + whole, count - whole);
+    length += count - whole;
+  }
+  return std::string(text, length);
 }
 
 }  // namespace vexdal

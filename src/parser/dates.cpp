@@ -138,17 +138,23 @@ void append_padded(std::string& out, std::uint32_t value, std::size_t min_digits
   out.append(buffer + start, sizeof buffer - start);
 }
 
+// Almost every date starts with its day's digit, and such a text is not blank: only the rest pay
+// for the white space scan.
+bool is_blank_date(std::string_view text) noexcept {
+  return (text.empty() || !is_digit(text[0])) && is_blank(text);
+}
+
 }  // namespace
 
 Result<Date, std::string> parse_required_date(std::string_view text) {
-  if (is_blank(text)) return fail(std::string(empty_date));
+  if (is_blank_date(text)) return fail(std::string(empty_date));
   auto date = DateReader(text).read();
   if (!date) return fail(std::string(date.error()));
   return date.value();
 }
 
 Result<std::optional<Date>, std::string> parse_optional_date(std::string_view text) {
-  if (is_blank(text)) return std::optional<Date>();
+  if (is_blank_date(text)) return std::optional<Date>();
   auto date = DateReader(text).read();
   if (!date) return fail(std::string(date.error()));
   return std::optional<Date>(date.value());

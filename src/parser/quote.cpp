@@ -16,6 +16,13 @@ constexpr bool is_plain_ascii(std::uint8_t byte) noexcept {
   return byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\';
 }
 
+// Lead bytes D0 and D1 start U+0400..U+047F, the Russian alphabet and its neighbours: all
+// printable, none combining (unicode.cpp checks that against its tables at compile time). Statement
+// texts are mostly these, so they skip the table lookup.
+constexpr bool is_plain_cyrillic_lead(std::uint8_t byte) noexcept {
+  return byte == 0xD0 || byte == 0xD1;
+}
+
 void append_hex(std::string& out, char32_t cp) {
   constexpr char digits[] = "0123456789abcdef";
   char buffer[8];
@@ -64,8 +71,13 @@ void append_quoted(std::string& out, std::string_view text) {
   std::size_t run_start = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
-    if (is_plain_ascii(static_cast<std::uint8_t>(text[pos]))) {
+    const auto lead = static_cast<std::uint8_t>(text[pos]);
+    if (is_plain_ascii(lead)) {
       ++pos;
+      continue;
+    }
+    if (is_plain_cyrillic_lead(lead)) {
+      pos += 2;
       continue;
     }
     const std::size_t char_start = pos;

@@ -37,6 +37,18 @@ constexpr Bitmap bitmap_of(const CodePointRange (&ranges)[N]) {
 constexpr Bitmap not_printable_bits = bitmap_of(not_printable_ranges);
 constexpr Bitmap grapheme_extend_bits = bitmap_of(grapheme_extend_ranges);
 
+// quote.cpp copies U+0400..U+047F without asking; a table that ever made one of them unprintable
+// or combining must stop the build rather than change the output.
+constexpr bool none_set(const Bitmap& bits, char32_t first, char32_t last) {
+  for (char32_t cp = first; cp <= last; ++cp) {
+    if (((bits[cp / 32] >> (cp % 32)) & 1u) != 0) return false;
+  }
+  return true;
+}
+static_assert(none_set(not_printable_bits, 0x400, 0x47F) &&
+                  none_set(grapheme_extend_bits, 0x400, 0x47F),
+              "quote.cpp treats U+0400..U+047F as plain letters");
+
 template <std::size_t N>
 bool in_table(const CodePointRange (&ranges)[N], const Bitmap& bits, char32_t cp) noexcept {
   if (cp < bitmap_limit) return ((bits[cp / 32] >> (cp % 32)) & 1u) != 0;
