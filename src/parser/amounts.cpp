@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <limits>
 #include <optional>
 
 #include "quote.hpp"
@@ -128,7 +129,8 @@ std::optional<Exponent> read_exponent(std::string_view text) noexcept {
   for (; pos < text.size(); ++pos) {
     if (!is_digit(text[pos])) return {};
     value = value * 10 + static_cast<std::uint64_t>(text[pos] - '0');
-    if (value > UINT32_MAX) return {};  // checked per digit, so value never overflows
+    // Checked per digit, so the 64-bit value itself never overflows.
+    if (value > std::numeric_limits<std::uint32_t>::max()) return {};
   }
   exponent.value = static_cast<std::uint32_t>(value);
   return exponent;

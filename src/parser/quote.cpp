@@ -11,7 +11,7 @@
 namespace vexdal {
 namespace {
 
-// Printable ASCII other than the two characters that need a backslash.
+// Printable ASCII other than the two characters that take a backslash.
 constexpr bool is_plain_ascii(std::uint8_t byte) noexcept {
   return byte >= 0x20 && byte < 0x7F && byte != '"' && byte != '\\';
 }
@@ -71,6 +71,7 @@ void append_quoted(std::string& out, std::string_view text) {
   std::size_t run_start = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
+    // Tested with branches, not a table of lengths: the step then does not wait for the load.
     const auto lead = static_cast<std::uint8_t>(text[pos]);
     if (is_plain_ascii(lead)) {
       ++pos;

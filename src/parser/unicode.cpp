@@ -34,6 +34,10 @@ constexpr Bitmap bitmap_of(const CodePointRange (&ranges)[N]) {
   return bits;
 }
 
+constexpr bool has_bit(const Bitmap& bits, char32_t cp) noexcept {
+  return ((bits[cp / 32] >> (cp % 32)) & 1u) != 0;
+}
+
 constexpr Bitmap not_printable_bits = bitmap_of(not_printable_ranges);
 constexpr Bitmap grapheme_extend_bits = bitmap_of(grapheme_extend_ranges);
 
@@ -41,7 +45,7 @@ constexpr Bitmap grapheme_extend_bits = bitmap_of(grapheme_extend_ranges);
 // or combining must stop the build rather than change the output.
 constexpr bool none_set(const Bitmap& bits, char32_t first, char32_t last) {
   for (char32_t cp = first; cp <= last; ++cp) {
-    if (((bits[cp / 32] >> (cp % 32)) & 1u) != 0) return false;
+    if (has_bit(bits, cp)) return false;
   }
   return true;
 }
@@ -51,7 +55,7 @@ static_assert(none_set(not_printable_bits, 0x400, 0x47F) &&
 
 template <std::size_t N>
 bool in_table(const CodePointRange (&ranges)[N], const Bitmap& bits, char32_t cp) noexcept {
-  if (cp < bitmap_limit) return ((bits[cp / 32] >> (cp % 32)) & 1u) != 0;
+  if (cp < bitmap_limit) return has_bit(bits, cp);
   // The first range that does not end before cp is the only one that can hold it.
   const CodePointRange* range =
       std::lower_bound(std::begin(ranges), std::end(ranges), cp,
