@@ -6,7 +6,6 @@ import platform
 import sys
 import threading
 import time
-import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -20,6 +19,10 @@ from conftest import (ACCOUNT, DOCUMENT, HEADER, SAMPLES, account_section, docum
 SAMPLE_BYTES = ({path.name: path.read_bytes() for path in sorted(SAMPLES.glob("*.txt"))}
                 if SAMPLES.is_dir() else {})
 needs_samples = pytest.mark.skipif(not SAMPLE_BYTES, reason="no sample statements here")
+try:
+    import tracemalloc
+except ImportError:  # PyPy does not trace allocations
+    tracemalloc = None
 cpython_only = pytest.mark.skipif(platform.python_implementation() != "CPython",
                                   reason="tracemalloc and allocator counters are CPython's")
 FAILURES = (vexdal_py.NotStatementError, vexdal_py.UnfinishedError, vexdal_py.SyntaxError)
