@@ -1,6 +1,10 @@
 """Account sections: the interval of each section, its failures, and merging sections by number."""
 
+from decimal import Decimal
+
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import vexdal_py
 from conftest import (ACCOUNT, account_section, amount_message, expect_syntax_error, join,
@@ -118,3 +122,45 @@ class TestMerging:
                                   ДатаНачала="01.01.2024"), hooks=[rename])
         assert [(number, len(account.intervals)) for number, account in accounts.items()] == [
             ("12", 2)]
+
+
+def file_one_by_one(sections):
+    """Reference merge: each new interval is filed into a sorted list by binary search on the
+    start date, unless an interval equal by value is there already."""
+    def key(section):
+        day, month, year = (int(part) for part in section["ДатаНачала"].split("."))
+        return year, month, day
+
+    def value(section):
+        return (key(section), Decimal(section["НачальныйОстаток"]),
+                Decimal(section["КонечныйОстаток"]))
+
+    filed = []
+    for section in sections:
+        if any(value(section) == value(other) for other in filed):
+            continue
+        size, base = len(filed), 0
+        while size > 1:
+            half = size // 2
+            if not key(filed[base + half]) > key(section):
+                base += half
+            size -= half
+        if filed and key(filed[base]) < key(section):
+            base += 1
+        filed.insert(base, section)
+    return filed
+
+
+@settings(max_examples=60, deadline=None, database=None, derandomize=True)
+@given(st.lists(st.tuples(st.sampled_from(["01.01.2024", "01.02.2024", "1.2.2024", "01.03.2024"]),
+                          st.sampled_from(["0", "0.00", "-0", "5", "5.0", "7"]),
+                          st.sampled_from(["1", "1.000", "2"])), min_size=1, max_size=12))
+def test_merged_order_matches_filing_one_by_one(triples):
+    sections = [{"РасчСчет": NUMBER, "ДатаНачала": start, "НачальныйОстаток": opening,
+                 "КонечныйОстаток": closing} for start, opening, closing in triples]
+    (account,) = parse_accounts(*(["СекцияРасчСчет", *(f"{k}={v}" for k, v in s.items()),
+                                   "КонецРасчСчет"] for s in sections)).values()
+    expected = file_one_by_one(sections)
+    assert [(i.start_amount, i.end_amount) for i in account.intervals] == [
+        (s["НачальныйОстаток"], s["КонечныйОстаток"]) for s in expected]
+    assert [i.date_start for i in account.intervals] == sorted(i.date_start for i in account.intervals)

@@ -264,8 +264,8 @@ def test_memory_stays_flat_over_thousands_of_calls():
     kept = []
     tracemalloc.start()
     try:
-        growth(100, good, kept)
-        windows = [growth(200, good, kept) for _ in range(3)]
+        growth(300, good, kept)
+        windows = [growth(200, good, kept) for _ in range(4)]
     finally:
         tracemalloc.stop()
     # A leak of one object per round grows every window by 200 objects or blocks and over

@@ -1,6 +1,7 @@
 // Account sections: reading an interval's six values and merging it into its account.
 #include "accounts.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -56,26 +57,43 @@ Result<Interval, std::string> build_interval(const TextMap& attrs) {
   return Interval{*date_start, date_end, *start_amount, end_amount, total_income, total_expense};
 }
 
-// Files a new interval into an account's list, kept ascending by start date. Among intervals
-// with the same start date the search lands on the last one and the new interval goes directly
-// before it; an interval equal in all six values to one already there is dropped.
-void merge_interval(std::vector<Interval>& intervals, const Interval& interval) {
-  std::size_t size = intervals.size();
-  std::size_t base = 0;
-  while (size > 1) {
-    const std::size_t half = size / 2;
-    const std::size_t mid = base + half;
-    if (!(interval.date_start < intervals[mid].date_start)) base = mid;
-    size -= half;
+// Puts an account's intervals, given in the order they were filed, into the order that filing
+// each into a list sorted by start date would give, where a binary search for the new start date
+// lands on the last interval not starting later and the new one goes directly before it when
+// the two start on the same day. So intervals sharing a start date stand in filing order,
+// except that the first of them filed ends up last.
+void put_in_order(std::vector<Interval>& intervals) {
+  std::stable_sort(intervals.begin(), intervals.end(),
+                   [](const Interval& a, const Interval& b) { return a.date_start < b.date_start; });
+  for (auto run = intervals.begin(); run != intervals.end();) {
+    auto end = std::find_if(run, intervals.end(), [&](const Interval& interval) {
+      return interval.date_start != run->date_start;
+    });
+    std::rotate(run, run + 1, end);
+    run = end;
   }
-  // Equal intervals share the start date, and intervals with one start date stand together
-  // ending at base, so only that run needs comparing.
-  for (std::size_t i = base + 1; i-- > 0 && intervals[i].date_start == interval.date_start;) {
-    if (same_interval(intervals[i], interval)) return;
-  }
-  const bool after = intervals[base].date_start < interval.date_start;
-  intervals.insert(intervals.begin() + static_cast<std::ptrdiff_t>(base + (after ? 1 : 0)),
-                   interval);
+}
+
+void mix(std::size_t& seed, std::size_t value) noexcept {
+  seed ^= value + 0x9e3779b9u + (seed << 6) + (seed >> 2);
+}
+
+void mix(std::size_t& seed, const Date& date) noexcept {
+  mix(seed, static_cast<std::size_t>(static_cast<std::uint32_t>(date.year)));
+  mix(seed, static_cast<std::size_t>(date.month) << 8 | date.day);
+}
+
+// Hashes the numeric value, so that amounts equal by value hash alike.
+void mix(std::size_t& seed, const Decimal& amount) noexcept {
+  const Decimal value = canonical(amount);
+  for (const std::uint32_t limb : value.magnitude) mix(seed, limb);
+  mix(seed, static_cast<std::size_t>(value.scale) << 1 | (value.negative ? 1u : 0u));
+}
+
+template <typename T>
+void mix(std::size_t& seed, const std::optional<T>& value) noexcept {
+  mix(seed, value.has_value() ? 1u : 0u);
+  if (value) mix(seed, *value);
 }
 
 }  // namespace
@@ -96,12 +114,35 @@ Result<std::monostate, StatementError> AccountBook::add_section(const TextMap& a
   if (number == nullptr) return fail(missing_field(lineno, "РасчСчет", Context::Account));
 
   const auto [slot, inserted] = by_number_.emplace(*number, accounts_.size());
-  if (inserted) {
-    accounts_.push_back(Account{*number, {interval.value()}});
-  } else {
-    merge_interval(accounts_[slot->second].intervals, interval.value());
-  }
+  if (inserted) accounts_.push_back(Account{*number, {}});
+  // An interval equal in all six values to one the account already has is dropped.
+  std::vector<Interval>& intervals = accounts_[slot->second].intervals;
+  intervals.push_back(interval.value());
+  if (!filed_.insert(Filed{slot->second, intervals.size() - 1}).second) intervals.pop_back();
   return std::monostate{};
+}
+
+std::vector<Account> AccountBook::take() {
+  filed_.clear();
+  for (Account& account : accounts_) put_in_order(account.intervals);
+  by_number_.clear();
+  return std::move(accounts_);
+}
+
+std::size_t AccountBook::FiledHash::operator()(const Filed& filed) const noexcept {
+  const Interval& interval = book->interval_of(filed);
+  std::size_t seed = filed.account;
+  mix(seed, interval.date_start);
+  mix(seed, interval.date_end);
+  mix(seed, interval.start_amount);
+  mix(seed, interval.end_amount);
+  mix(seed, interval.total_income);
+  mix(seed, interval.total_expense);
+  return seed;
+}
+
+bool AccountBook::FiledEqual::operator()(const Filed& a, const Filed& b) const noexcept {
+  return a.account == b.account && same_interval(book->interval_of(a), book->interval_of(b));
 }
 
 }  // namespace vexdal

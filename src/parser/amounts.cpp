@@ -187,18 +187,17 @@ void strip_trailing_zeros(Magnitude& m, std::uint8_t& scale) noexcept {
 
 }  // namespace
 
+Decimal canonical(const Decimal& amount) noexcept {
+  if (is_zero(amount.magnitude)) return Decimal{};
+  Decimal result = amount;
+  strip_trailing_zeros(result.magnitude, result.scale);
+  return result;
+}
+
 bool same_value(const Decimal& a, const Decimal& b) noexcept {
-  const bool a_zero = is_zero(a.magnitude);
-  const bool b_zero = is_zero(b.magnitude);
-  if (a_zero || b_zero) return a_zero && b_zero;  // -0.00 equals 0
-  if (a.negative != b.negative) return false;
-  Magnitude a_magnitude = a.magnitude;
-  Magnitude b_magnitude = b.magnitude;
-  std::uint8_t a_scale = a.scale;
-  std::uint8_t b_scale = b.scale;
-  strip_trailing_zeros(a_magnitude, a_scale);
-  strip_trailing_zeros(b_magnitude, b_scale);
-  return a_scale == b_scale && a_magnitude == b_magnitude;
+  const Decimal x = canonical(a);
+  const Decimal y = canonical(b);
+  return x.negative == y.negative && x.scale == y.scale && x.magnitude == y.magnitude;
 }
 
 Result<Decimal, std::string> parse_amount(std::string_view text) {

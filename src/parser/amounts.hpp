@@ -20,6 +20,10 @@ struct Decimal {
   bool negative = false;
 };
 
+// The same number in its one canonical form: no trailing fraction zeros, and zero unsigned with
+// scale 0. Numerically equal amounts have equal canonical forms.
+Decimal canonical(const Decimal& amount) noexcept;
+
 // Numeric equality: trailing fraction zeros and the sign of zero do not count.
 bool same_value(const Decimal& a, const Decimal& b) noexcept;
 
