@@ -211,44 +211,43 @@ PyObject* create_account_class() {
 
 // ---- Document -----------------------------------------------------------------------------------
 
-enum class FieldKind : std::uint8_t { Text, OptionalText, Date, OptionalDate, Amount };
-
 struct DocumentAttribute {
   const char* name;
   vexdal::DocumentField field;
-  FieldKind kind;
+  constexpr vexdal::FieldKind kind() const noexcept { return vexdal::document_field_kind(field); }
 };
 
 using Field = vexdal::DocumentField;
+using vexdal::FieldKind;
 
 // The attributes in the order Python lists them, which is not the parser's key order.
 constexpr std::array<DocumentAttribute, vexdal::document_field_count> document_attributes = {{
-    {"doc_number", Field::DocNumber, FieldKind::Text},
-    {"doc_type", Field::DocType, FieldKind::Text},
-    {"doc_date", Field::DocDate, FieldKind::Date},
-    {"amount", Field::Amount, FieldKind::Amount},
-    {"purpose", Field::Purpose, FieldKind::Text},
-    {"payment_type", Field::PaymentType, FieldKind::OptionalText},
-    {"ordering", Field::Ordering, FieldKind::OptionalText},
-    {"counterparty_inn", Field::CounterpartyInn, FieldKind::Text},
-    {"counterparty_kpp", Field::CounterpartyKpp, FieldKind::OptionalText},
-    {"counterparty_bic", Field::CounterpartyBic, FieldKind::Text},
-    {"counterparty_bank1", Field::CounterpartyBank1, FieldKind::Text},
-    {"counterparty_account", Field::CounterpartyAccount, FieldKind::Text},
-    {"counterparty", Field::Counterparty, FieldKind::OptionalText},
-    {"counterparty_1", Field::Counterparty1, FieldKind::OptionalText},
-    {"counterparty_ras_account", Field::CounterpartyRasAccount, FieldKind::OptionalText},
-    {"counterparty_cor_account", Field::CounterpartyCorAccount, FieldKind::OptionalText},
-    {"outcome_date", Field::OutcomeDate, FieldKind::OptionalDate},
-    {"payee_inn", Field::PayeeInn, FieldKind::Text},
-    {"payee", Field::Payee, FieldKind::OptionalText},
-    {"payee_account", Field::PayeeAccount, FieldKind::Text},
-    {"payee_kpp", Field::PayeeKpp, FieldKind::OptionalText},
-    {"payee_bic", Field::PayeeBic, FieldKind::Text},
-    {"payee_bank1", Field::PayeeBank1, FieldKind::Text},
-    {"payee_ras_account", Field::PayeeRasAccount, FieldKind::OptionalText},
-    {"payee_cor_account", Field::PayeeCorAccount, FieldKind::OptionalText},
-    {"income_date", Field::IncomeDate, FieldKind::OptionalDate},
+    {"doc_number", Field::DocNumber},
+    {"doc_type", Field::DocType},
+    {"doc_date", Field::DocDate},
+    {"amount", Field::Amount},
+    {"purpose", Field::Purpose},
+    {"payment_type", Field::PaymentType},
+    {"ordering", Field::Ordering},
+    {"counterparty_inn", Field::CounterpartyInn},
+    {"counterparty_kpp", Field::CounterpartyKpp},
+    {"counterparty_bic", Field::CounterpartyBic},
+    {"counterparty_bank1", Field::CounterpartyBank1},
+    {"counterparty_account", Field::CounterpartyAccount},
+    {"counterparty", Field::Counterparty},
+    {"counterparty_1", Field::Counterparty1},
+    {"counterparty_ras_account", Field::CounterpartyRasAccount},
+    {"counterparty_cor_account", Field::CounterpartyCorAccount},
+    {"outcome_date", Field::OutcomeDate},
+    {"payee_inn", Field::PayeeInn},
+    {"payee", Field::Payee},
+    {"payee_account", Field::PayeeAccount},
+    {"payee_kpp", Field::PayeeKpp},
+    {"payee_bic", Field::PayeeBic},
+    {"payee_bank1", Field::PayeeBank1},
+    {"payee_ras_account", Field::PayeeRasAccount},
+    {"payee_cor_account", Field::PayeeCorAccount},
+    {"income_date", Field::IncomeDate},
 }};
 
 constexpr std::uint32_t field_bit(Field field) noexcept {
@@ -258,7 +257,7 @@ constexpr std::uint32_t field_bit(Field field) noexcept {
 constexpr std::uint32_t optional_fields = [] {
   std::uint32_t mask = 0;
   for (const DocumentAttribute& attribute : document_attributes) {
-    if (attribute.kind == FieldKind::OptionalText || attribute.kind == FieldKind::OptionalDate) {
+    if (vexdal::is_optional(attribute.kind())) {
       mask |= field_bit(attribute.field);
     }
   }
@@ -284,8 +283,8 @@ struct DocumentState {
 };
 
 bool carries_text(const vexdal::Document& document, const DocumentAttribute& attribute) {
-  return attribute.kind == FieldKind::Text ||
-         (attribute.kind == FieldKind::OptionalText && document.has(attribute.field));
+  return attribute.kind() == FieldKind::Text ||
+         (attribute.kind() == FieldKind::OptionalText && document.has(attribute.field));
 }
 
 DocumentState copy_document(const vexdal::Document& document) {
@@ -323,7 +322,7 @@ bool same_document(const DocumentState& a, const DocumentState& b) noexcept {
 }
 
 std::string document_text(const DocumentState& document, std::size_t index) {
-  switch (document_attributes[index].kind) {
+  switch (document_attributes[index].kind()) {
     case FieldKind::Date:
       return vexdal::date_text(document.doc_date);
     case FieldKind::Amount:
@@ -344,10 +343,10 @@ PyObject* document_get(PyObject* self, void* closure) {
   const auto& attribute = *static_cast<const DocumentAttribute*>(closure);
   const auto index = static_cast<std::size_t>(&attribute - document_attributes.data());
   const DocumentState& document = unbox<DocumentState>(self);
-  if (attribute.kind == FieldKind::OptionalText || attribute.kind == FieldKind::OptionalDate) {
+  if (vexdal::is_optional(attribute.kind())) {
     if (!document.has(attribute.field)) Py_RETURN_NONE;
   }
-  if (attribute.kind == FieldKind::Text || attribute.kind == FieldKind::OptionalText) {
+  if (attribute.kind() == FieldKind::Text || attribute.kind() == FieldKind::OptionalText) {
     return to_str(document.text_of(index)).release();
   }
   return guarded([&] { return to_str(document_text(document, index)).release(); });

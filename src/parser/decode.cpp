@@ -43,24 +43,17 @@ constexpr std::array<char16_t, 128> windows_1251_high = {
 
 // A character of the code page in UTF-8: one to three bytes, as every one lies in the BMP.
 struct CodePageChar {
-  std::array<char, 3> bytes;
-  std::uint8_t size;
+  std::array<char, 3> bytes{};
+  std::uint8_t size = 0;
+  constexpr void push_back(char byte) noexcept { bytes[size++] = byte; }
 };
 
 // All 256 bytes, so that decoding is one lookup per byte with no branch on the byte's value.
 constexpr std::array<CodePageChar, 256> windows_1251_utf8 = [] {
   std::array<CodePageChar, 256> table{};
   for (std::size_t byte = 0; byte < table.size(); ++byte) {
-    const char32_t cp = byte < 0x80 ? static_cast<char32_t>(byte) : windows_1251_high[byte - 0x80];
-    const auto unit = [](char32_t bits) { return static_cast<char>(bits); };
-    if (cp < 0x80) {
-      table[byte] = {{unit(cp), 0, 0}, 1};
-    } else if (cp < 0x800) {
-      table[byte] = {{unit(0xC0 | cp >> 6), unit(0x80 | (cp & 0x3F)), 0}, 2};
-    } else {
-      table[byte] = {
-          {unit(0xE0 | cp >> 12), unit(0x80 | (cp >> 6 & 0x3F)), unit(0x80 | (cp & 0x3F))}, 3};
-    }
+    append_utf8(table[byte],
+                byte < 0x80 ? static_cast<char32_t>(byte) : windows_1251_high[byte - 0x80]);
   }
   return table;
 }();

@@ -8,43 +8,36 @@
 namespace vexdal {
 namespace {
 
-enum class Kind : std::uint8_t { Text, OptionalText, Date, OptionalDate, Amount };
-
-struct FieldSpec {
-  std::string_view key;
-  Kind kind;
+// The key of each field, indexed by DocumentField. Payer keys always fill the counterparty fields
+// and recipient keys the payee fields, whatever the direction of the payment.
+constexpr std::array<std::string_view, document_field_count> field_keys = {
+    "Номер",
+    "СекцияДокумент",
+    "ВидОплаты",
+    "Дата",
+    "НазначениеПлатежа",
+    "Очередность",
+    "Сумма",
+    "ПлательщикИНН",
+    "ПлательщикКПП",
+    "ПлательщикБИК",
+    "ПлательщикБанк1",
+    "ПлательщикСчет",
+    "Плательщик",
+    "Плательщик1",
+    "ДатаСписано",
+    "ПлательщикРасчСчет",
+    "ПлательщикКорсчет",
+    "ПолучательИНН",
+    "Получатель",
+    "ПолучательСчет",
+    "ПолучательКПП",
+    "ПолучательБИК",
+    "ПолучательБанк1",
+    "ПолучательРасчСчет",
+    "ПолучательКорсчет",
+    "ДатаПоступило",
 };
-
-// Indexed by DocumentField. Payer keys always fill the counterparty fields and recipient keys the
-// payee fields, whatever the direction of the payment.
-constexpr std::array<FieldSpec, document_field_count> field_specs = {{
-    {"Номер", Kind::Text},
-    {"СекцияДокумент", Kind::Text},
-    {"ВидОплаты", Kind::OptionalText},
-    {"Дата", Kind::Date},
-    {"НазначениеПлатежа", Kind::Text},
-    {"Очередность", Kind::OptionalText},
-    {"Сумма", Kind::Amount},
-    {"ПлательщикИНН", Kind::Text},
-    {"ПлательщикКПП", Kind::OptionalText},
-    {"ПлательщикБИК", Kind::Text},
-    {"ПлательщикБанк1", Kind::Text},
-    {"ПлательщикСчет", Kind::Text},
-    {"Плательщик", Kind::OptionalText},
-    {"Плательщик1", Kind::OptionalText},
-    {"ДатаСписано", Kind::OptionalDate},
-    {"ПлательщикРасчСчет", Kind::OptionalText},
-    {"ПлательщикКорсчет", Kind::OptionalText},
-    {"ПолучательИНН", Kind::Text},
-    {"Получатель", Kind::OptionalText},
-    {"ПолучательСчет", Kind::Text},
-    {"ПолучательКПП", Kind::OptionalText},
-    {"ПолучательБИК", Kind::Text},
-    {"ПолучательБанк1", Kind::Text},
-    {"ПолучательРасчСчет", Kind::OptionalText},
-    {"ПолучательКорсчет", Kind::OptionalText},
-    {"ДатаПоступило", Kind::OptionalDate},
-}};
 
 constexpr std::uint32_t bit(DocumentField field) noexcept {
   return std::uint32_t{1} << static_cast<unsigned>(field);
@@ -52,9 +45,8 @@ constexpr std::uint32_t bit(DocumentField field) noexcept {
 
 constexpr std::uint32_t required_fields = [] {
   std::uint32_t mask = 0;
-  for (std::size_t i = 0; i < field_specs.size(); ++i) {
-    const Kind kind = field_specs[i].kind;
-    if (kind == Kind::Text || kind == Kind::Date || kind == Kind::Amount) {
+  for (std::size_t i = 0; i < document_field_count; ++i) {
+    if (!is_optional(document_field_kind(static_cast<DocumentField>(i)))) {
       mask |= std::uint32_t{1} << i;
     }
   }
@@ -64,7 +56,7 @@ constexpr std::uint32_t required_fields = [] {
 // Index of the field a key fills, or field count for keys outside the table.
 std::size_t field_of(std::string_view key) noexcept {
   std::size_t i = 0;
-  while (i < field_specs.size() && field_specs[i].key != key) ++i;
+  while (i < field_keys.size() && field_keys[i] != key) ++i;
   return i;
 }
 
@@ -75,7 +67,7 @@ Result<Document, std::string> build_document(const TextMap& attrs, std::string_v
   std::uint32_t seen = 0;
   for (const auto& [key, value] : attrs) {
     const std::size_t field = field_of(key);
-    if (field == field_specs.size()) continue;
+    if (field == field_keys.size()) continue;
     document.text[field] = value;
     seen |= std::uint32_t{1} << field;
   }
@@ -112,7 +104,7 @@ Result<Document, std::string> build_document(const TextMap& attrs, std::string_v
     std::size_t field = 0;
     while (!((missing >> field) & 1u)) ++field;
     std::string message = "missing field `";
-    message += field_specs[field].key;
+    message += field_keys[field];
     message += '`';
     return fail(std::move(message));
   }

@@ -71,6 +71,46 @@ enum class DocumentField : std::uint8_t {
 
 constexpr std::size_t document_field_count = 26;
 
+// How a field's value is read and whether it may be absent.
+enum class FieldKind : std::uint8_t { Text, OptionalText, Date, OptionalDate, Amount };
+
+constexpr FieldKind document_field_kind(DocumentField field) noexcept {
+  // Indexed by DocumentField.
+  constexpr std::array<FieldKind, document_field_count> kinds = {
+      FieldKind::Text,          // DocNumber
+      FieldKind::Text,          // DocType
+      FieldKind::OptionalText,  // PaymentType
+      FieldKind::Date,          // DocDate
+      FieldKind::Text,          // Purpose
+      FieldKind::OptionalText,  // Ordering
+      FieldKind::Amount,        // Amount
+      FieldKind::Text,          // CounterpartyInn
+      FieldKind::OptionalText,  // CounterpartyKpp
+      FieldKind::Text,          // CounterpartyBic
+      FieldKind::Text,          // CounterpartyBank1
+      FieldKind::Text,          // CounterpartyAccount
+      FieldKind::OptionalText,  // Counterparty
+      FieldKind::OptionalText,  // Counterparty1
+      FieldKind::OptionalDate,  // OutcomeDate
+      FieldKind::OptionalText,  // CounterpartyRasAccount
+      FieldKind::OptionalText,  // CounterpartyCorAccount
+      FieldKind::Text,          // PayeeInn
+      FieldKind::OptionalText,  // Payee
+      FieldKind::Text,          // PayeeAccount
+      FieldKind::OptionalText,  // PayeeKpp
+      FieldKind::Text,          // PayeeBic
+      FieldKind::Text,          // PayeeBank1
+      FieldKind::OptionalText,  // PayeeRasAccount
+      FieldKind::OptionalText,  // PayeeCorAccount
+      FieldKind::OptionalDate,  // IncomeDate
+  };
+  return kinds[static_cast<std::size_t>(field)];
+}
+
+constexpr bool is_optional(FieldKind kind) noexcept {
+  return kind == FieldKind::OptionalText || kind == FieldKind::OptionalDate;
+}
+
 // One payment document. Text fields live in `text`; the three dates and the amount in their typed
 // members (their `text` slots stay empty). An optional field is absent unless its bit is set.
 struct Document {

@@ -35,7 +35,7 @@ inline char32_t next_code_point(std::string_view text, std::size_t& pos) noexcep
 
 // Appends the UTF-8 form of a scalar value (not a surrogate, at most U+10FFFF).
 template <typename String>
-void append_utf8(String& out, char32_t cp) {
+constexpr void append_utf8(String& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
