@@ -27,13 +27,15 @@ PyObject* section_type_class();
 // The detail class for one of the seven syntax kinds (UnexpectedSection .. HookError).
 PyObject* detail_class(vexdal::ErrorKind kind);
 
-// New objects, or an empty Ref with the error indicator set. The result objects copy what they
-// need from the records, so the records may be dropped afterwards.
+// New objects, or an empty Ref with the error indicator set. An Account copies what it needs
+// from its record, so the record may be dropped afterwards.
 Ref new_account(const vexdal::Account& account);
-Ref new_document(const vexdal::Document& document);
+// The list of the statement's Document objects. They point into the statement's records and
+// texts, which are moved out of it into an owner they share, and into input, which they keep.
+Ref documents_list(Ref input, vexdal::Statement& statement);
 // Takes the four containers as they are; they become the attributes handed out on every access.
-Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref documents,
-                  Ref warnings, std::size_t document_count, std::size_t warning_count);
+Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref documents, Ref warnings,
+                  std::size_t document_count, std::size_t warning_count);
 // The detail object for a syntax error (the seven kinds that carry a line number).
 Ref new_detail(const vexdal::StatementError& error);
 // A fresh SectionType instance, equal to but not the same as the class attribute.

@@ -130,18 +130,6 @@ Ref accounts_dict(const std::vector<vexdal::Account>& accounts) {
   return dict;
 }
 
-Ref documents_list(const std::vector<vexdal::Document>& documents) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
-  if (!list) return {};
-  Py_ssize_t index = 0;
-  for (const vexdal::Document& document : documents) {
-    Ref object = new_document(document);
-    if (!object) return {};
-    PyList_SET_ITEM(list.get(), index++, object.release());  // the list takes the reference
-  }
-  return list;
-}
-
 // New reference to (lineno, message), or nullptr with the error indicator set.
 PyObject* warning_to_tuple(const vexdal::Warning& warning) {
   Ref lineno = Ref::steal(PyLong_FromSize_t(warning.lineno));
@@ -165,17 +153,19 @@ Ref warnings_list(const std::vector<vexdal::Warning>& warnings) {
   return list;
 }
 
-Ref build_statement(const vexdal::Statement& statement) {
+// input: the bytes the statement's texts point into.
+Ref build_statement(Ref input, vexdal::Statement statement) {
   Ref header = to_dict(statement.header);
   if (!header) return {};
   Ref accounts = accounts_dict(statement.accounts);
   if (!accounts) return {};
-  Ref documents = documents_list(statement.documents);
+  const std::size_t document_count = statement.documents.size();
+  Ref documents = documents_list(std::move(input), statement);
   if (!documents) return {};
   Ref warnings = warnings_list(statement.warnings);
   if (!warnings) return {};
   return new_statement(statement.encoding, std::move(header), std::move(accounts),
-                       std::move(documents), std::move(warnings), statement.documents.size(),
+                       std::move(documents), std::move(warnings), document_count,
                        statement.warnings.size());
 }
 
@@ -188,27 +178,29 @@ PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
   std::vector<HookCallable> callables;
   if (!convert_hooks(bound[1], escaped, callables)) return nullptr;
 
-  std::string_view bytes;
+  // The parser reads the bytes in place and the result points into them, so it keeps a
+  // reference: bytes never change. A str is encoded into bytes of the call's own rather than
+  // through the interpreter's UTF-8 cache, which would stay on the caller's string as long as
+  // the string lives.
+  Ref input;
   PyObject* statement = bound[0];
   if (PyUnicode_Check(statement)) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(statement, &size);
-    if (utf8 == nullptr) return nullptr;  // lone surrogates: the interpreter's own error
-    bytes = std::string_view(utf8, static_cast<std::size_t>(size));
+    input = Ref::steal(PyUnicode_AsUTF8String(statement));
+    if (!input) return nullptr;  // lone surrogates: the interpreter's own error
   } else if (PyBytes_Check(statement)) {
-    bytes = std::string_view(PyBytes_AS_STRING(statement),
-                             static_cast<std::size_t>(PyBytes_GET_SIZE(statement)));
+    input = Ref::borrow(statement);
   } else {
     PyErr_SetString(PyExc_TypeError, "statement must be bytes or str");
     return nullptr;
   }
+  const std::string_view bytes(PyBytes_AS_STRING(input.get()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(input.get())));
 
   std::vector<vexdal::Hook*> hooks;
   hooks.reserve(callables.size());
   for (HookCallable& callable : callables) hooks.push_back(&callable);
 
-  // The parser works on its own copy: a hook may drop or change the caller's objects.
-  auto parsed = vexdal::parse_statement(vexdal::TextBuffer::copy_of(bytes), hooks);
+  auto parsed = vexdal::parse_statement(bytes, hooks);
   if (escaped) {
     escaped.restore();
     return nullptr;
@@ -217,7 +209,7 @@ PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
     raise_error(parsed.error());
     return nullptr;
   }
-  return build_statement(parsed.value()).release();
+  return build_statement(std::move(input), std::move(parsed.value())).release();
 }
 
 }  // namespace

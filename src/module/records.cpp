@@ -211,171 +211,191 @@ PyObject* create_account_class() {
 
 // ---- Document -----------------------------------------------------------------------------------
 
-struct DocumentAttribute {
-  const char* name;
-  vexdal::DocumentField field;
-  constexpr vexdal::FieldKind kind() const noexcept { return vexdal::document_field_kind(field); }
-};
-
 using Field = vexdal::DocumentField;
 using vexdal::FieldKind;
 
-// The attributes in the order Python lists them, which is not the parser's key order.
-constexpr std::array<DocumentAttribute, vexdal::document_field_count> document_attributes = {{
-    {"doc_number", Field::DocNumber},
-    {"doc_type", Field::DocType},
-    {"doc_date", Field::DocDate},
-    {"amount", Field::Amount},
-    {"purpose", Field::Purpose},
-    {"payment_type", Field::PaymentType},
-    {"ordering", Field::Ordering},
-    {"counterparty_inn", Field::CounterpartyInn},
-    {"counterparty_kpp", Field::CounterpartyKpp},
-    {"counterparty_bic", Field::CounterpartyBic},
-    {"counterparty_bank1", Field::CounterpartyBank1},
-    {"counterparty_account", Field::CounterpartyAccount},
-    {"counterparty", Field::Counterparty},
-    {"counterparty_1", Field::Counterparty1},
-    {"counterparty_ras_account", Field::CounterpartyRasAccount},
-    {"counterparty_cor_account", Field::CounterpartyCorAccount},
-    {"outcome_date", Field::OutcomeDate},
-    {"payee_inn", Field::PayeeInn},
-    {"payee", Field::Payee},
-    {"payee_account", Field::PayeeAccount},
-    {"payee_kpp", Field::PayeeKpp},
-    {"payee_bic", Field::PayeeBic},
-    {"payee_bank1", Field::PayeeBank1},
-    {"payee_ras_account", Field::PayeeRasAccount},
-    {"payee_cor_account", Field::PayeeCorAccount},
-    {"income_date", Field::IncomeDate},
-}};
+// The attributes in the order Python lists them, which is not the parser's key order; names and
+// kinds come from the parser's field table.
+constexpr std::array<Field, vexdal::document_field_count> attribute_order = {
+    Field::DocNumber,
+    Field::DocType,
+    Field::DocDate,
+    Field::Amount,
+    Field::Purpose,
+    Field::PaymentType,
+    Field::Ordering,
+    Field::CounterpartyInn,
+    Field::CounterpartyKpp,
+    Field::CounterpartyBic,
+    Field::CounterpartyBank1,
+    Field::CounterpartyAccount,
+    Field::Counterparty,
+    Field::Counterparty1,
+    Field::CounterpartyRasAccount,
+    Field::CounterpartyCorAccount,
+    Field::OutcomeDate,
+    Field::PayeeInn,
+    Field::Payee,
+    Field::PayeeAccount,
+    Field::PayeeKpp,
+    Field::PayeeBic,
+    Field::PayeeBank1,
+    Field::PayeeRasAccount,
+    Field::PayeeCorAccount,
+    Field::IncomeDate,
+};
+static_assert(
+    [] {
+      std::uint32_t seen = 0;
+      for (const Field field : attribute_order) seen |= vexdal::field_bit(field);
+      return seen == (std::uint64_t{1} << vexdal::document_field_count) - 1;
+    }(),
+    "attribute_order lists every document field once");
 
-constexpr std::uint32_t field_bit(Field field) noexcept {
-  return std::uint32_t{1} << static_cast<unsigned>(field);
-}
-
-constexpr std::uint32_t optional_fields = [] {
-  std::uint32_t mask = 0;
-  for (const DocumentAttribute& attribute : document_attributes) {
-    if (vexdal::is_optional(attribute.kind())) {
-      mask |= field_bit(attribute.field);
-    }
-  }
-  return mask;
-}();
-
-// One document as Python sees it. Absent values are normalised (empty text, default date), so
-// that equality can compare the members as they are.
-struct DocumentState {
-  std::unique_ptr<char[]> text;  // the text attributes back to back, in attribute order
-  std::array<std::size_t, vexdal::document_field_count> text_end{};  // per attribute, into text
-  std::uint32_t present = 0;                                         // optional fields only
-  vexdal::Date doc_date;
-  vexdal::Date outcome_date;
-  vexdal::Date income_date;
-  vexdal::Decimal amount;
-
-  std::string_view text_of(std::size_t index) const noexcept {
-    const std::size_t start = index == 0 ? 0 : text_end[index - 1];
-    return {text.get() + start, text_end[index] - start};
-  }
-  bool has(Field field) const noexcept { return (present & field_bit(field)) != 0; }
+// The records of one parse and the bytes their texts point into: the caller's input (or the
+// bytes a str was encoded to), any text decoding made, and what hooks wrote. Every Document of
+// the parse holds the capsule that owns this, so a Document kept after its Statement still reads.
+struct ParsedDocuments {
+  Ref input;
+  vexdal::TextBuffer decoded;
+  vexdal::TextStore store;
+  vexdal::BlockList<vexdal::Document> documents;
 };
 
-bool carries_text(const vexdal::Document& document, const DocumentAttribute& attribute) {
-  return attribute.kind() == FieldKind::Text ||
-         (attribute.kind() == FieldKind::OptionalText && document.has(attribute.field));
+constexpr const char parsed_documents_name[] = "vexdal_py.ParsedDocuments";
+
+void release_parsed_documents(PyObject* capsule) {
+  delete static_cast<ParsedDocuments*>(PyCapsule_GetPointer(capsule, parsed_documents_name));
 }
 
-DocumentState copy_document(const vexdal::Document& document) {
-  DocumentState state;
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < document_attributes.size(); ++i) {
-    if (carries_text(document, document_attributes[i])) {
-      total += document[document_attributes[i].field].size();
-    }
-    state.text_end[i] = total;
+// One document as Python sees it: a pointer to its record, whose owner it keeps alive. The
+// record is null only in an instance that parse() did not make (some interpreters let
+// object.__new__ make one with zeroed memory).
+struct DocumentState {
+  Ref owner;
+  const vexdal::Document* record = nullptr;
+};
+
+bool same_date(const vexdal::Document& a, const vexdal::Document& b, Field field) noexcept {
+  switch (field) {
+    case Field::DocDate:
+      return a.doc_date == b.doc_date;
+    case Field::OutcomeDate:
+      return a.outcome_date == b.outcome_date;
+    default:
+      return a.income_date == b.income_date;
   }
-  // One allocation per document: 100k of them make a large statement.
-  state.text = std::make_unique<char[]>(total == 0 ? 1 : total);
-  for (std::size_t i = 0; i < document_attributes.size(); ++i) {
-    if (carries_text(document, document_attributes[i])) {
-      const std::string_view text = document[document_attributes[i].field];
-      if (!text.empty())
-        std::memcpy(state.text.get() + state.text_end[i] - text.size(), text.data(), text.size());
-    }
-  }
-  state.present = document.present & optional_fields;
-  state.doc_date = document.doc_date;
-  state.amount = document.amount;
-  if (state.has(Field::OutcomeDate)) state.outcome_date = document.outcome_date;
-  if (state.has(Field::IncomeDate)) state.income_date = document.income_date;
-  return state;
 }
 
+// Equal when every attribute reads the same: texts compared as characters, so a windows-1251
+// statement and its UTF-8 copy give equal documents.
 bool same_document(const DocumentState& a, const DocumentState& b) noexcept {
-  const std::size_t size = a.text_end.back();
-  return a.present == b.present && a.text_end == b.text_end &&
-         std::memcmp(a.text.get(), b.text.get(), size) == 0 && a.doc_date == b.doc_date &&
-         a.outcome_date == b.outcome_date && a.income_date == b.income_date &&
-         same_text(a.amount, b.amount);
+  if (a.record == nullptr || b.record == nullptr) return a.record == b.record;
+  const vexdal::Document& x = *a.record;
+  const vexdal::Document& y = *b.record;
+  for (const vexdal::DocumentFieldInfo& info : vexdal::document_fields) {
+    if (vexdal::is_optional(info.kind)) {
+      if (x.has(info.field) != y.has(info.field)) return false;
+      if (!x.has(info.field)) continue;
+    }
+    switch (info.kind) {
+      case FieldKind::Text:
+      case FieldKind::OptionalText:
+        if (!vexdal::same_characters(x[info.field], y[info.field])) return false;
+        break;
+      case FieldKind::Date:
+      case FieldKind::OptionalDate:
+        if (!same_date(x, y, info.field)) return false;
+        break;
+      case FieldKind::Amount:
+        if (!same_text(x.amount, y.amount)) return false;
+        break;
+    }
+  }
+  return true;
 }
 
-std::string document_text(const DocumentState& document, std::size_t index) {
-  switch (document_attributes[index].kind()) {
+const vexdal::Date& date_of(const vexdal::Document& document, Field field) noexcept {
+  switch (field) {
+    case Field::DocDate:
+      return document.doc_date;
+    case Field::OutcomeDate:
+      return document.outcome_date;
+    default:
+      return document.income_date;
+  }
+}
+
+// An attribute's value as UTF-8, for the representation.
+std::string document_text(const vexdal::Document& document, const vexdal::DocumentFieldInfo& info) {
+  switch (info.kind) {
     case FieldKind::Date:
-      return vexdal::date_text(document.doc_date);
+    case FieldKind::OptionalDate:
+      return vexdal::date_text(date_of(document, info.field));
     case FieldKind::Amount:
       return vexdal::amount_text(document.amount);
-    case FieldKind::OptionalDate:
-      return vexdal::date_text(document_attributes[index].field == Field::OutcomeDate
-                                   ? document.outcome_date
-                                   : document.income_date);
     case FieldKind::Text:
     case FieldKind::OptionalText:
       break;
   }
-  return std::string(document.text_of(index));
+  return vexdal::utf8_string(document[info.field]);
 }
 
-// closure: the attribute's entry in document_attributes.
-PyObject* document_get(PyObject* self, void* closure) {
-  const auto& attribute = *static_cast<const DocumentAttribute*>(closure);
-  const auto index = static_cast<std::size_t>(&attribute - document_attributes.data());
+const DocumentState* document_of(PyObject* self) {
   const DocumentState& document = unbox<DocumentState>(self);
-  if (vexdal::is_optional(attribute.kind())) {
-    if (!document.has(attribute.field)) Py_RETURN_NONE;
+  if (document.record != nullptr) return &document;
+  PyErr_SetString(PyExc_TypeError, "this Document was not made by parse()");
+  return nullptr;
+}
+
+// closure: the field's entry in the parser's field table.
+PyObject* document_get(PyObject* self, void* closure) {
+  const auto& info = *static_cast<const vexdal::DocumentFieldInfo*>(closure);
+  const DocumentState* state = document_of(self);
+  if (state == nullptr) return nullptr;
+  const vexdal::Document& document = *state->record;
+  if (vexdal::is_optional(info.kind) && !document.has(info.field)) Py_RETURN_NONE;
+  switch (info.kind) {
+    case FieldKind::Text:
+    case FieldKind::OptionalText:
+      return to_str(document[info.field]).release();
+    case FieldKind::Date:
+    case FieldKind::OptionalDate:
+      return guarded(
+          [&] { return ascii_str(vexdal::date_text(date_of(document, info.field))).release(); });
+    case FieldKind::Amount:
+      return guarded([&] { return ascii_str(vexdal::amount_text(document.amount)).release(); });
   }
-  if (attribute.kind() == FieldKind::Text || attribute.kind() == FieldKind::OptionalText) {
-    return to_str(document.text_of(index)).release();
-  }
-  return guarded([&] { return to_str(document_text(document, index)).release(); });
+  return nullptr;
 }
 
 PyObject* document_repr(PyObject* self) {
   if (!holds<DocumentState>(self, "__repr__")) return nullptr;
+  const DocumentState* state = document_of(self);
+  if (state == nullptr) return nullptr;
   return guarded([&] {
-    const DocumentState& document = unbox<DocumentState>(self);
     std::string out = "Document(";
     // The first four attributes: doc_number, doc_type, doc_date, amount.
     for (std::size_t i = 0; i < 4; ++i) {
+      const vexdal::DocumentFieldInfo& info = vexdal::field_info(attribute_order[i]);
       if (i > 0) out += ", ";
-      out += document_attributes[i].name;
+      out += info.attribute;
       out += '=';
-      vexdal::append_quoted(out, document_text(document, i));
+      vexdal::append_quoted(out, document_text(*state->record, info));
     }
     out += ')';
     return to_str(out).release();
   });
 }
 
-// Built once from the attribute table; the interpreter keeps pointers into it for good.
+// Built once from the field table; the interpreter keeps pointers into it for good.
 PyGetSetDef* document_getset() {
   static const auto table = [] {
     std::array<PyGetSetDef, vexdal::document_field_count + 1> defs{};
-    for (std::size_t i = 0; i < document_attributes.size(); ++i) {
-      defs[i] = {document_attributes[i].name, document_get, nullptr, nullptr,
-                 const_cast<DocumentAttribute*>(&document_attributes[i])};
+    for (std::size_t i = 0; i < attribute_order.size(); ++i) {
+      const vexdal::DocumentFieldInfo& info = vexdal::field_info(attribute_order[i]);
+      defs[i] = {info.attribute, document_get, nullptr, nullptr,
+                 const_cast<vexdal::DocumentFieldInfo*>(&info)};
     }
     return defs;
   }();
@@ -479,9 +499,26 @@ Ref new_account(const vexdal::Account& account) {
   return new_box(cls, AccountState{std::string(account.number), account.intervals});
 }
 
-Ref new_document(const vexdal::Document& document) {
+Ref documents_list(Ref input, vexdal::Statement& statement) {
   PyObject* cls = document_class();
-  return cls ? new_box(cls, copy_document(document)) : Ref();
+  if (cls == nullptr) return {};
+  const std::size_t count = statement.documents.size();
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list || count == 0) return list;
+  auto parsed = std::make_unique<ParsedDocuments>(
+      ParsedDocuments{std::move(input), std::move(statement.decoded), std::move(statement.store),
+                      std::move(statement.documents)});
+  const vexdal::BlockList<vexdal::Document>& documents = parsed->documents;
+  Ref owner =
+      Ref::steal(PyCapsule_New(parsed.get(), parsed_documents_name, release_parsed_documents));
+  if (!owner) return {};
+  parsed.release();  // the capsule owns it now
+  for (std::size_t i = 0; i < count; ++i) {
+    Ref document = new_box(cls, DocumentState{Ref::borrow(owner.get()), &documents[i]});
+    if (!document) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), document.release());
+  }
+  return list;
 }
 
 Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref documents, Ref warnings,

@@ -2,11 +2,30 @@
 // interpreter's own messages. Knows nothing of statements.
 #include "text.hpp"
 
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 namespace vexdal_py {
 namespace {
+
+Ref no_memory() {
+  PyErr_NoMemory();
+  return {};
+}
+
+// Runs a conversion that builds C++ strings: an allocation failure becomes MemoryError.
+template <typename Body>
+Ref guarded_ref(Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return no_memory();
+  }
+}
 
 void set_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -51,21 +70,145 @@ std::size_t parameter_index(PyObject* key, const char* const* names, std::size_t
 
 }  // namespace
 
-Ref to_str(std::string_view text) {
-  if (text.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
-    PyErr_NoMemory();
-    return {};
-  }
+#if defined(PYPY_VERSION)
+// PyPy makes its str objects from UTF-8 and has no writable character buffers to fill.
+Ref to_str(std::string_view utf8) {
+  if (utf8.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_memory();
   return Ref::steal(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
 }
+
+Ref to_str(vexdal::Text text) {
+  if (text.charset == vexdal::Charset::Utf8) return to_str(text.bytes);
+  return guarded_ref([&] { return to_str(vexdal::utf8_string(text)); });
+}
+
+Ref ascii_str(std::string_view ascii) { return to_str(ascii); }
+#else
+// CPython keeps a str in the narrowest of three widths that holds its largest character, and
+// compares strings of different widths as unequal, so the width must be found before the string
+// is made. The texts are known to be valid UTF-8 or windows-1251, so the characters are written
+// straight into the new string, with no intermediate buffer.
+
+Ref ascii_str(std::string_view ascii) {
+  if (ascii.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_memory();
+  Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 0x7F));
+  if (str && !ascii.empty()) std::memcpy(PyUnicode_DATA(str.get()), ascii.data(), ascii.size());
+  return str;
+}
+
+namespace {
+
+// Writes the characters of UTF-8 text as code units of type Unit. False, with the output
+// unusable, when the text turns out not to be `expected` characters of valid UTF-8 after all;
+// the checks are only those that keep the writes within bounds.
+template <typename Unit>
+bool decode_utf8(std::string_view utf8, Unit* out, std::size_t expected) noexcept {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
+  const std::size_t size = utf8.size();
+  std::size_t written = 0;
+  for (std::size_t i = 0; i < size;) {
+    const std::uint32_t lead = bytes[i];
+    if (written == expected || (lead & 0xC0u) == 0x80u) return false;
+    if (lead < 0x80) {
+      out[written++] = static_cast<Unit>(lead);
+      ++i;
+    } else if (lead < 0xE0 && size - i >= 2) {
+      out[written++] = static_cast<Unit>((lead & 0x1Fu) << 6 | (bytes[i + 1] & 0x3Fu));
+      i += 2;
+    } else if (lead < 0xF0 && size - i >= 3) {
+      out[written++] = static_cast<Unit>((lead & 0x0Fu) << 12 | (bytes[i + 1] & 0x3Fu) << 6 |
+                                         (bytes[i + 2] & 0x3Fu));
+      i += 3;
+    } else {
+      return false;
+    }
+  }
+  return written == expected;
+}
+
+}  // namespace
+
+Ref to_str(std::string_view utf8) {
+  if (utf8.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_memory();
+  // One pass for the character count and the largest lead byte, which tells the width: C2 and
+  // C3 lead the characters up to U+00FF, everything above C3 needs two bytes a character, and
+  // F0 and above four.
+  std::size_t continuations = 0;
+  unsigned largest = 0;
+  for (const char c : utf8) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    continuations += (byte & 0xC0u) == 0x80u ? 1 : 0;
+    largest = byte > largest ? byte : largest;
+  }
+  if (largest < 0x80) return ascii_str(utf8);
+  const auto interpreter_decoded = [utf8] {
+    return Ref::steal(
+        PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
+  };
+  // Characters beyond U+FFFF are rare enough to leave to the interpreter, as is text that is not
+  // valid UTF-8 (which no caller should hand over), so that it says what is wrong with it.
+  if (largest >= 0xF0 || largest < 0xC2) return interpreter_decoded();
+  const std::size_t length = utf8.size() - continuations;
+  const bool wide = largest >= 0xC4;
+  Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), wide ? 0xFFFF : 0xFF));
+  if (!str) return str;
+  const bool decoded = wide ? decode_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()), length)
+                            : decode_utf8(utf8, PyUnicode_1BYTE_DATA(str.get()), length);
+  return decoded ? std::move(str) : interpreter_decoded();
+}
+
+namespace {
+
+// Per byte of windows-1251: 0 for ASCII, 1 for the characters up to U+00FF, 2 for the others.
+constexpr std::array<std::uint8_t, 256> windows_1251_width = [] {
+  std::array<std::uint8_t, 256> widths{};
+  for (std::size_t byte = 0; byte < widths.size(); ++byte) {
+    const char16_t ch = vexdal::windows_1251_char(static_cast<std::uint8_t>(byte));
+    widths[byte] = ch < 0x80 ? 0 : ch < 0x100 ? 1 : 2;
+  }
+  return widths;
+}();
+
+template <typename Unit>
+void decode_windows_1251(std::string_view bytes, Unit* out) noexcept {
+  for (const char byte : bytes) {
+    *out++ = static_cast<Unit>(vexdal::windows_1251_char(static_cast<std::uint8_t>(byte)));
+  }
+}
+
+}  // namespace
+
+Ref to_str(vexdal::Text text) {
+  if (text.charset == vexdal::Charset::Utf8) return to_str(text.bytes);
+  const std::string_view bytes = text.bytes;
+  if (bytes.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_memory();
+  // Every byte is one character; the widest one sets the string's width.
+  std::uint8_t width = 0;
+  for (const char byte : bytes) {
+    const std::uint8_t w = windows_1251_width[static_cast<std::uint8_t>(byte)];
+    width = w > width ? w : width;
+  }
+  if (width == 0) return ascii_str(bytes);
+  Ref str =
+      Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), width == 2 ? 0xFFFF : 0xFF));
+  if (!str) return str;
+  if (width == 2) {
+    decode_windows_1251(bytes, PyUnicode_2BYTE_DATA(str.get()));
+  } else {
+    decode_windows_1251(bytes, PyUnicode_1BYTE_DATA(str.get()));
+  }
+  return str;
+}
+#endif
 
 Ref to_dict(const vexdal::TextMap& map) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
+  const vexdal::Charset charset = map.charset();
   for (const auto& [key, value] : map) {
-    Ref py_key = to_str(key);
-    Ref py_value = py_key ? to_str(value) : Ref();
+    Ref py_key = to_str(vexdal::Text{key, charset});
+    Ref py_value = py_key ? to_str(vexdal::Text{value, charset}) : Ref();
     if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
   }
   return dict;

@@ -12,8 +12,12 @@
 
 namespace vexdal_py {
 
-// A new str from UTF-8 text, or an empty Ref with the error indicator set.
-Ref to_str(std::string_view text);
+// A new str from valid UTF-8 text, or an empty Ref with the error indicator set.
+Ref to_str(std::string_view utf8);
+// A new str from a text in either charset, or an empty Ref with the error indicator set.
+Ref to_str(vexdal::Text text);
+// A new str from ASCII text (dates, amounts, counts), or an empty Ref with the error set.
+Ref ascii_str(std::string_view ascii);
 
 // A new dict of str -> str with the map's entries in map order, or an empty Ref with the error
 // indicator set.

@@ -13,15 +13,17 @@ bool same_optional(const std::optional<Decimal>& a, const std::optional<Decimal>
   return !a.has_value() || same_value(*a, *b);
 }
 
-// Reads an optional amount key: absent stays none, but a present value must be an amount, even
-// when it is blank.
-bool read_amount(const TextMap& attrs, std::string_view key, std::optional<Decimal>& target,
+std::size_t index_of(AccountKey key) noexcept { return static_cast<std::size_t>(key); }
+
+// Reads the value of an amount key: absent stays none, but a present value must be an amount,
+// even when it is blank. Values are read as UTF-8, as for a document's.
+bool read_amount(const AccountValues& values, AccountKey key, std::optional<Decimal>& target,
                  std::string& failure) {
-  const std::string_view* value = attrs.find(key);
-  if (value == nullptr) return true;
-  auto amount = parse_amount(*value);
+  if (!values.has(index_of(key))) return true;
+  std::string scratch;
+  auto amount = parse_amount(utf8_view(values[index_of(key)], scratch));
   if (!amount) {
-    failure = amount.error();
+    failure = std::move(amount.error());
     return false;
   }
   target = amount.value();
@@ -30,26 +32,27 @@ bool read_amount(const TextMap& attrs, std::string_view key, std::optional<Decim
 
 // The interval, or the failure text. Keys are visited in the byte order of their UTF-8 form, so
 // of two bad values the one whose key sorts first is reported.
-Result<Interval, std::string> build_interval(const TextMap& attrs) {
+Result<Interval, std::string> build_interval(const AccountValues& values) {
   std::optional<Decimal> total_income, total_expense, end_amount, start_amount;
   std::optional<Date> date_end, date_start;
   std::string failure;
-  if (!read_amount(attrs, "ВсегоПоступило", total_income, failure) ||
-      !read_amount(attrs, "ВсегоСписано", total_expense, failure)) {
+  if (!read_amount(values, AccountKey::TotalIncome, total_income, failure) ||
+      !read_amount(values, AccountKey::TotalExpense, total_expense, failure)) {
     return fail(std::move(failure));
   }
-  if (const std::string_view* value = attrs.find("ДатаКонца")) {
-    auto date = parse_optional_date(*value);
-    if (!date) return fail(date.error());
+  std::string scratch;
+  if (values.has(index_of(AccountKey::DateEnd))) {
+    auto date = parse_optional_date(utf8_view(values[index_of(AccountKey::DateEnd)], scratch));
+    if (!date) return fail(std::move(date.error()));
     date_end = date.value();
   }
-  if (const std::string_view* value = attrs.find("ДатаНачала")) {
-    auto date = parse_required_date(*value);
-    if (!date) return fail(date.error());
+  if (values.has(index_of(AccountKey::DateStart))) {
+    auto date = parse_required_date(utf8_view(values[index_of(AccountKey::DateStart)], scratch));
+    if (!date) return fail(std::move(date.error()));
     date_start = date.value();
   }
-  if (!read_amount(attrs, "КонечныйОстаток", end_amount, failure) ||
-      !read_amount(attrs, "НачальныйОстаток", start_amount, failure)) {
+  if (!read_amount(values, AccountKey::EndAmount, end_amount, failure) ||
+      !read_amount(values, AccountKey::StartAmount, start_amount, failure)) {
     return fail(std::move(failure));
   }
   if (!date_start) return fail(std::string("missing field `ДатаНачала`"));
@@ -63,8 +66,9 @@ Result<Interval, std::string> build_interval(const TextMap& attrs) {
 // the two start on the same day. So intervals sharing a start date stand in filing order,
 // except that the first of them filed ends up last.
 void put_in_order(std::vector<Interval>& intervals) {
-  std::stable_sort(intervals.begin(), intervals.end(),
-                   [](const Interval& a, const Interval& b) { return a.date_start < b.date_start; });
+  std::stable_sort(intervals.begin(), intervals.end(), [](const Interval& a, const Interval& b) {
+    return a.date_start < b.date_start;
+  });
   for (auto run = intervals.begin(); run != intervals.end();) {
     auto end = std::find_if(run, intervals.end(), [&](const Interval& interval) {
       return interval.date_start != run->date_start;
@@ -105,16 +109,21 @@ bool same_interval(const Interval& a, const Interval& b) noexcept {
          same_optional(a.total_expense, b.total_expense);
 }
 
-Result<std::monostate, StatementError> AccountBook::add_section(const TextMap& attrs,
+Result<std::monostate, StatementError> AccountBook::add_section(const AccountValues& values,
                                                                 std::size_t lineno) {
-  auto interval = build_interval(attrs);
-  if (!interval) return fail(account_parse_error(lineno, interval.error()));
+  auto interval = build_interval(values);
+  if (!interval) return fail(account_parse_error(lineno, std::move(interval.error())));
   // The number is looked for only once the interval is complete: interval errors win.
-  const std::string_view* number = attrs.find("РасчСчет");
-  if (number == nullptr) return fail(missing_field(lineno, "РасчСчет", Context::Account));
+  if (!values.has(index_of(AccountKey::Number))) {
+    return fail(
+        missing_field(lineno, account_keys[index_of(AccountKey::Number)], Context::Account));
+  }
+  // Numbers are compared as characters: a hook may write in UTF-8 the number that a windows-1251
+  // input spelled in its own bytes.
+  std::string number = utf8_string(values[index_of(AccountKey::Number)]);
 
-  const auto [slot, inserted] = by_number_.emplace(*number, accounts_.size());
-  if (inserted) accounts_.push_back(Account{*number, {}});
+  const auto [slot, inserted] = by_number_.emplace(number, accounts_.size());
+  if (inserted) accounts_.push_back(Account{std::move(number), {}});
   // An interval equal in all six values to one the account already has is dropped.
   std::vector<Interval>& intervals = accounts_[slot->second].intervals;
   intervals.push_back(interval.value());

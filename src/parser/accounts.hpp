@@ -1,19 +1,51 @@
 // Account sections: one interval per section, merged by account number into ordered accounts.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <variant>
 #include <vector>
 
+#include "documents.hpp"
 #include "failure.hpp"
+#include "keys.hpp"
 #include "records.hpp"
 #include "result.hpp"
-#include "text.hpp"
 
 namespace vexdal {
+
+// The keys an account section knows: its number, then the six interval keys in the byte order of
+// their UTF-8 form, which is the order their values are read in.
+enum class AccountKey : std::uint8_t {
+  Number,
+  TotalIncome,
+  TotalExpense,
+  DateEnd,
+  DateStart,
+  EndAmount,
+  StartAmount,
+};
+
+inline constexpr std::array<std::string_view, 7> account_keys = {
+    "РасчСчет",   "ВсегоПоступило",  "ВсегоСписано",     "ДатаКонца",
+    "ДатаНачала", "КонечныйОстаток", "НачальныйОстаток",
+};
+
+using AccountValues = SectionValues<account_keys.size()>;
+
+// Indexed by Charset.
+inline constexpr std::array<KeyIndex<account_keys.size()>, 2> account_key_index = {
+    KeyIndex<account_keys.size()>(account_keys, Charset::Utf8),
+    KeyIndex<account_keys.size()>(account_keys, Charset::Windows1251)};
+
+// The position of a key in account_keys, or account_keys.size() for keys that are ignored.
+inline std::size_t account_key_of(std::string_view key, Charset charset) noexcept {
+  return account_key_index[static_cast<std::size_t>(charset)].find(key);
+}
 
 // The statement's accounts while sections are read: in order of each number's first section.
 class AccountBook {
@@ -25,7 +57,8 @@ class AccountBook {
 
   // Builds the interval of a finished section (lineno: its end marker) and files it under the
   // section's number. Fails with AccountParseError or MissingField.
-  Result<std::monostate, StatementError> add_section(const TextMap& attrs, std::size_t lineno);
+  Result<std::monostate, StatementError> add_section(const AccountValues& values,
+                                                     std::size_t lineno);
   // The accounts with their intervals in final order.
   std::vector<Account> take();
 
@@ -50,7 +83,7 @@ class AccountBook {
   // Intervals are kept in the order they were filed and put in order once, by take(): filing
   // each one into a sorted list would cost quadratic time on a hostile file.
   std::vector<Account> accounts_;
-  std::unordered_map<std::string_view, std::size_t> by_number_;
+  std::unordered_map<std::string, std::size_t> by_number_;  // keyed by the UTF-8 number
   std::unordered_set<Filed, FiledHash, FiledEqual> filed_{0, FiledHash{this}, FiledEqual{this}};
 };
 

@@ -1,5 +1,6 @@
 // The section walk: decodes, reads lines, and drives the classified lines through a six-state
 // machine that fills the header, runs hooks at section ends and hands sections to their builders.
+#include <optional>
 #include <utility>
 
 #include "accounts.hpp"
@@ -19,18 +20,8 @@ class Assembler {
   Assembler(Statement& statement, const std::vector<Hook*>& hooks)
       : statement_(statement), hooks_(hooks) {}
 
-  Result<std::monostate, StatementError> walk(const std::vector<LineToken>& tokens) {
-    for (const LineToken& token : tokens) {
-      auto step = advance(token);
-      if (!step) return step;
-    }
-    if (state_ != State::Finished) return fail(plain_error(ErrorKind::Unfinished));
-    statement_.accounts = accounts_.take();
-    return std::monostate{};
-  }
-
- private:
-  Result<std::monostate, StatementError> advance(const LineToken& token) {
+  // Takes one line; false when the walk fails, with the reason in error().
+  bool advance(const LineToken& token) {
     switch (state_) {
       case State::Init:
         if (token.kind == LineKind::StatementStart) return enter(State::Header);
@@ -38,18 +29,34 @@ class Assembler {
       case State::Header:
         if (token.kind == LineKind::Attribute) {
           statement_.header.set(token.key, token.value);
-          return std::monostate{};
+          return true;
         }
         if (token.kind == LineKind::AccountStart || token.kind == LineKind::DocumentStart) {
           return open_section(token);
         }
         break;
       case State::Document:
-        if (token.kind == LineKind::Attribute) return add_attribute(token);
+        if (token.kind == LineKind::Attribute) {
+          if (!hooks_.empty()) {
+            section_.set(token.key, token.value);
+          } else {
+            const std::size_t field = document_field_of(token.key, statement_.charset);
+            if (field != document_field_count) document_.set(field, token.value);
+          }
+          return true;
+        }
         if (token.kind == LineKind::DocumentEnd) return close_document(token.lineno);
         break;
       case State::Account:
-        if (token.kind == LineKind::Attribute) return add_attribute(token);
+        if (token.kind == LineKind::Attribute) {
+          if (!hooks_.empty()) {
+            section_.set(token.key, token.value);
+          } else {
+            const std::size_t key = account_key_of(token.key, statement_.charset);
+            if (key != account_keys.size()) account_.set(key, token.value);
+          }
+          return true;
+        }
         if (token.kind == LineKind::AccountEnd) return close_account(token.lineno);
         break;
       case State::ReadNextSection:
@@ -62,44 +69,73 @@ class Assembler {
         break;
     }
     if (token.kind == LineKind::Attribute) {
-      return fail(unexpected_attribute(token.lineno, token.key, token.value));
+      return stop(unexpected_attribute(token.lineno, text(token.key), text(token.value)));
     }
-    return fail(unexpected_section(token.lineno, display_text(token), state_));
+    return stop(unexpected_section(token.lineno, text(display_text(token)), state_));
   }
 
-  Result<std::monostate, StatementError> enter(State state) {
+  // After the last line: only a finished walk gives a statement.
+  bool finish() {
+    if (state_ != State::Finished) return stop(plain_error(ErrorKind::Unfinished));
+    statement_.accounts = accounts_.take();
+    return true;
+  }
+
+  StatementError& error() noexcept { return *error_; }
+
+ private:
+  Text text(std::string_view bytes) const noexcept { return {bytes, statement_.charset}; }
+
+  bool enter(State state) noexcept {
     state_ = state;
-    return std::monostate{};
+    return true;
   }
 
-  Result<std::monostate, StatementError> open_section(const LineToken& token) {
-    section_.clear();
+  bool stop(StatementError error) {
+    error_ = std::move(error);
+    return false;
+  }
+
+  // Without hooks, attributes go straight into the values of the keys the section knows, and
+  // the others are dropped at once. Hooks see every key, so with them the section is kept whole
+  // until it ends.
+  bool open_section(const LineToken& token) {
+    section_.clear(statement_.charset);
     if (token.kind == LineKind::DocumentStart) {
-      doc_type_ = token.value;
+      document_.clear(statement_.charset);
+      doc_type_ = text(token.value);
       return enter(State::Document);
     }
+    account_.clear(statement_.charset);
     return enter(State::Account);
   }
 
-  Result<std::monostate, StatementError> add_attribute(const LineToken& token) {
-    section_.set(token.key, token.value);
-    return std::monostate{};
-  }
-
   // Hooks see the section before it is built; the first failure stops the parse.
-  Result<std::monostate, StatementError> run_hooks(SectionType type, std::size_t lineno) {
+  bool run_hooks(SectionType type, std::size_t lineno) {
     SectionAttributes attrs(section_, statement_.store);
     for (Hook* hook : hooks_) {
       auto outcome = hook->call(type, attrs, statement_.header);
-      if (!outcome) return fail(hook_error(lineno, std::move(outcome.error())));
+      if (!outcome) return stop(hook_error(lineno, std::move(outcome.error())));
     }
-    return std::monostate{};
+    return true;
   }
 
-  Result<std::monostate, StatementError> close_document(std::size_t lineno) {
-    auto hooked = run_hooks(SectionType::Document, lineno);
-    if (!hooked) return hooked;
-    auto document = build_document(section_, doc_type_);
+  // The values of a section that hooks have seen, taken from its attributes as they left them.
+  template <typename Values, typename Lookup>
+  void take_values(Values& values, Lookup key_of, std::size_t not_found) {
+    values.clear(section_.charset());
+    for (const auto& [key, value] : section_) {
+      const std::size_t index = key_of(key, section_.charset());
+      if (index != not_found) values.set(index, value);
+    }
+  }
+
+  bool close_document(std::size_t lineno) {
+    if (!hooks_.empty()) {
+      if (!run_hooks(SectionType::Document, lineno)) return false;
+      take_values(document_, document_field_of, document_field_count);
+    }
+    auto document = build_document(document_, doc_type_);
     if (document) {
       statement_.documents.push_back(std::move(document.value()));
     } else {
@@ -109,39 +145,76 @@ class Assembler {
     return enter(State::ReadNextSection);
   }
 
-  Result<std::monostate, StatementError> close_account(std::size_t lineno) {
-    auto hooked = run_hooks(SectionType::Account, lineno);
-    if (!hooked) return hooked;
-    auto added = accounts_.add_section(section_, lineno);
-    if (!added) return added;
+  bool close_account(std::size_t lineno) {
+    if (!hooks_.empty()) {
+      if (!run_hooks(SectionType::Account, lineno)) return false;
+      take_values(account_, account_key_of, account_keys.size());
+    }
+    auto added = accounts_.add_section(account_, lineno);
+    if (!added) return stop(std::move(added.error()));
     return enter(State::ReadNextSection);
   }
 
   Statement& statement_;
   const std::vector<Hook*>& hooks_;
   State state_ = State::Init;
+  std::optional<StatementError> error_;
   TextMap section_;  // reused by every section, so its storage is allocated once
-  std::string_view doc_type_;
+  DocumentValues document_;
+  AccountValues account_;
+  Text doc_type_;
   AccountBook accounts_;
 };
 
+// The first line that is neither a marker nor an attribute, if any.
+std::optional<StatementError> first_unrecognized(LineReader reader, Charset charset) {
+  LineToken token;
+  while (reader.next(token)) {
+    if (token.kind == LineKind::Unrecognized) {
+      return unrecognized_line(token.lineno, Text{token.key, charset});
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-Result<Statement, StatementError> parse_statement(TextBuffer input,
+Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks) {
-  auto decoded = decode_statement(std::move(input));
+  auto decoded = decode_statement(input);
   if (!decoded) return fail(std::move(decoded.error()));
   Statement statement;
   statement.encoding = decoded.value().encoding;
-  statement.text = std::move(decoded.value().text);
+  statement.charset = decoded.value().charset;
+  statement.header.clear(statement.charset);
+  statement.decoded = std::move(decoded.value().decoded);
+  const LineReader lines(decoded.value().text, statement.charset);
 
-  // Every line is classified before the walk starts, so an unrecognised line anywhere wins over
-  // errors the walk would find earlier, and no hook runs on a file that has one.
-  auto tokens = tokenize(statement.text.view());
-  if (!tokens) return fail(std::move(tokens.error()));
-
-  auto walked = Assembler(statement, hooks).walk(tokens.value());
-  if (!walked) return fail(std::move(walked.error()));
+  // An unrecognised line anywhere wins over every error the walk finds, and no hook may run on a
+  // file that has one. So with hooks every line is classified before the walk starts. Without
+  // them the walk reads the lines itself, and when it stops early the rest are still classified.
+  if (!hooks.empty()) {
+    if (auto unrecognized = first_unrecognized(lines, statement.charset)) {
+      return fail(std::move(*unrecognized));
+    }
+  }
+  Assembler assembler(statement, hooks);
+  LineReader reader = lines;
+  LineToken token;
+  while (reader.next(token)) {
+    if (token.kind == LineKind::Unrecognized) {
+      return fail(unrecognized_line(token.lineno, Text{token.key, statement.charset}));
+    }
+    if (!assembler.advance(token)) {
+      if (hooks.empty()) {
+        if (auto unrecognized = first_unrecognized(reader, statement.charset)) {
+          return fail(std::move(*unrecognized));
+        }
+      }
+      return fail(std::move(assembler.error()));
+    }
+  }
+  if (!assembler.finish()) return fail(std::move(assembler.error()));
   return Result<Statement, StatementError>(std::move(statement));
 }
 

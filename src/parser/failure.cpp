@@ -11,18 +11,17 @@ std::string_view context_text(Context context) noexcept {
   return texts[static_cast<std::size_t>(context)];
 }
 
-StatementError unexpected_section(std::size_t lineno, std::string_view found, Context context) {
-  return {ErrorKind::UnexpectedSection, lineno, std::string(found), {}, context};
+StatementError unexpected_section(std::size_t lineno, Text found, Context context) {
+  return {ErrorKind::UnexpectedSection, lineno, utf8_string(found), {}, context};
 }
 
-StatementError unexpected_attribute(std::size_t lineno, std::string_view key,
-                                    std::string_view value) {
-  return {ErrorKind::UnexpectedAttribute, lineno, std::string(key), std::string(value),
+StatementError unexpected_attribute(std::size_t lineno, Text key, Text value) {
+  return {ErrorKind::UnexpectedAttribute, lineno, utf8_string(key), utf8_string(value),
           Context::Init};
 }
 
-StatementError unrecognized_line(std::size_t lineno, std::string_view line) {
-  return {ErrorKind::UnrecognizedLine, lineno, std::string(line), {}, Context::Init};
+StatementError unrecognized_line(std::size_t lineno, Text line) {
+  return {ErrorKind::UnrecognizedLine, lineno, utf8_string(line), {}, Context::Init};
 }
 
 StatementError missing_field(std::size_t lineno, std::string_view field, Context context) {
@@ -47,15 +46,15 @@ std::string error_message(const StatementError& error) {
   };
   switch (error.kind) {
     case ErrorKind::UnexpectedSection:
-      return join({"Unexpected section '", error.text, "' in context '",
-                   context_text(error.context), "'"});
+      return join(
+          {"Unexpected section '", error.text, "' in context '", context_text(error.context), "'"});
     case ErrorKind::UnexpectedAttribute:
       return join({"Unexpected attribute '", error.text, "' = '", error.value, "'"});
     case ErrorKind::UnrecognizedLine:
       return join({"Unrecognized line: '", error.text, "'"});
     case ErrorKind::MissingField:
-      return join({"Missing field '", error.text, "' in context '", context_text(error.context),
-                   "'"});
+      return join(
+          {"Missing field '", error.text, "' in context '", context_text(error.context), "'"});
     case ErrorKind::AccountParseError:
       return join({"Account parse error: ", error.text});
     case ErrorKind::DocumentParseError:

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "charsets.hpp"
+
 namespace vexdal {
 
 // Where the section walk was when it failed; the order is the one the messages index into.
@@ -29,21 +31,21 @@ enum class ErrorKind : std::uint8_t {
 };
 
 // The syntax kinds carry a line number and texts; the other four carry nothing. Texts are owned
-// copies, never views into the input.
+// UTF-8 copies, never views into the input.
 struct StatementError {
   ErrorKind kind;
   std::size_t lineno = 0;
   // found (UnexpectedSection), key (UnexpectedAttribute), line (UnrecognizedLine),
   // field (MissingField), or message (the three *Error kinds).
   std::string text;
-  std::string value;  // UnexpectedAttribute only
+  std::string value;                // UnexpectedAttribute only
   Context context = Context::Init;  // UnexpectedSection and MissingField only
 };
 
-StatementError unexpected_section(std::size_t lineno, std::string_view found, Context context);
-StatementError unexpected_attribute(std::size_t lineno, std::string_view key,
-                                    std::string_view value);
-StatementError unrecognized_line(std::size_t lineno, std::string_view line);
+// Texts of the line are kept as UTF-8, whatever the input's charset.
+StatementError unexpected_section(std::size_t lineno, Text found, Context context);
+StatementError unexpected_attribute(std::size_t lineno, Text key, Text value);
+StatementError unrecognized_line(std::size_t lineno, Text line);
 StatementError missing_field(std::size_t lineno, std::string_view field, Context context);
 StatementError account_parse_error(std::size_t lineno, std::string message);
 StatementError hook_error(std::size_t lineno, std::string message);

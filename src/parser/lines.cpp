@@ -1,22 +1,20 @@
-// Decoded text to classified lines: line ends, blank lines, markers and key=value lines. Knows the
-// lexical form of a line only; which line may follow which is the section walk's business.
+// Statement text to classified lines: line ends, blank lines, markers and key=value lines, in the
+// text's own charset. Knows the lexical form of a line only; which line may follow which is the
+// section walk's business.
 #include "lines.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
-#include <optional>
 
-#include "utf8.hpp"
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace vexdal {
 namespace {
 
-// The prefix of a document section's first line; the document type follows its "=".
-constexpr std::string_view document_start = "СекцияДокумент";
-
 struct Marker {
-  std::string_view line;
+  std::string_view line;  // UTF-8
   LineKind kind;
 };
 
@@ -28,65 +26,155 @@ constexpr std::array<Marker, 5> fixed_markers = {{
     {"КонецФайла", LineKind::FileEnd},
 }};
 
-// Cuts the next line off the front of text. It loses its LF and one CR before that; a CR with no
-// LF after it stays, as does anything after the last LF.
-std::string_view take_line(std::string_view& text) noexcept {
-  const void* lf = std::memchr(text.data(), '\n', text.size());
-  if (lf == nullptr) return std::exchange(text, std::string_view());
-  const auto length = static_cast<std::size_t>(static_cast<const char*>(lf) - text.data());
-  std::string_view line = text.substr(0, length);
-  text.remove_prefix(length + 1);
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  return line;
+// The markers as they stand in a text of one charset.
+struct MarkerSpellings {
+  Spelling document_start;  // the key of a document section's first line
+  std::array<Spelling, fixed_markers.size()> fixed{};
+  // Whether a line that starts with this byte can be blank at all: most lines start with a
+  // letter or digit and are settled by this one lookup.
+  std::array<bool, 256> may_start_blank{};
+
+  constexpr explicit MarkerSpellings(Charset charset) : document_start("СекцияДокумент", charset) {
+    for (std::size_t i = 0; i < fixed.size(); ++i)
+      fixed[i] = Spelling(fixed_markers[i].line, charset);
+    for (std::size_t byte = 0; byte < may_start_blank.size(); ++byte) {
+      const auto value = static_cast<std::uint8_t>(byte);
+      if (charset == Charset::Windows1251) {
+        may_start_blank[byte] = is_white_space(windows_1251_char(value));
+      } else {
+        // The lead bytes of U+0085 and U+00A0 (C2), and of the white space at U+1680, U+2000 to
+        // U+205F and U+3000 (E1 to E3).
+        may_start_blank[byte] = (value < 0x80 && is_white_space(value)) || value == 0xC2 ||
+                                (value >= 0xE1 && value <= 0xE3);
+      }
+    }
+  }
+};
+
+constexpr MarkerSpellings utf8_markers(Charset::Utf8);
+constexpr MarkerSpellings windows_1251_markers(Charset::Windows1251);
+
+bool is_blank_line(std::string_view line, Charset charset) noexcept {
+  if (charset == Charset::Windows1251) {
+    for (const char byte : line) {
+      if (!is_white_space(windows_1251_char(static_cast<std::uint8_t>(byte)))) return false;
+    }
+    return true;
+  }
+  return is_blank(line);
 }
 
-// Nearly every line starts with a printable ASCII byte or a letter, so the answer comes from the
-// first character; only lines that start with white space are read further.
-bool is_blank_line(std::string_view line) noexcept {
-  std::size_t pos = 0;
-  while (pos < line.size()) {
-    const auto byte = static_cast<unsigned char>(line[pos]);
-    if (byte > 0x20 && byte < 0x80) return false;
-    if (!is_white_space(next_code_point(line, pos))) return false;
-  }
-  return true;
-}
-
-std::optional<LineToken> classify(std::string_view line, std::size_t lineno) noexcept {
-  if (const void* found = std::memchr(line.data(), '=', line.size())) {
-    const auto at = static_cast<std::size_t>(static_cast<const char*>(found) - line.data());
-    const std::string_view key = line.substr(0, at);
-    const std::string_view value = line.substr(at + 1);
-    const LineKind kind = key == document_start ? LineKind::DocumentStart : LineKind::Attribute;
-    return LineToken{lineno, kind, key, value};
-  }
-  for (const Marker& marker : fixed_markers) {
-    if (line == marker.line) return LineToken{lineno, marker.kind, line, {}};
-  }
-  return std::nullopt;
+inline unsigned lowest_bit(std::uint64_t bits) noexcept {
+  return static_cast<unsigned>(__builtin_ctzll(bits));
 }
 
 }  // namespace
 
-Result<std::vector<LineToken>, StatementError> tokenize(std::string_view text) {
-  // At most one token per line: reserving once spares the copies of a growing vector, which on a
-  // large statement cost more than this extra pass. Statement lines are longer than eight bytes, so
-  // a text of mostly blank lines does not reserve more than a real statement of its size would.
-  std::vector<LineToken> tokens;
-  const auto line_ends = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-  tokens.reserve(std::min(line_ends, text.size() / 8) + 1);
-  // Blank lines still count, so line numbers stay physical. A line needs at least its LF, so the
-  // count cannot pass the text's size.
-  std::size_t lineno = 0;
-  while (!text.empty()) {
-    const std::string_view line = take_line(text);
-    ++lineno;
-    if (is_blank_line(line)) continue;
-    std::optional<LineToken> token = classify(line, lineno);
-    if (!token) return fail(unrecognized_line(lineno, line));
-    tokens.push_back(*token);
+LineSplitter::LineSplitter(std::string_view text) noexcept
+    : data_(text.data()), size_(text.size()) {
+  if (size_ > 0) load_block();
+}
+
+void LineSplitter::load_block() noexcept {
+  const char* bytes = data_ + block_;
+  // The last block is copied into zeros, which are neither LF nor "=", so nothing is read past
+  // the text.
+  alignas(16) char padded[block_size];
+  if (size_ - block_ < block_size) {
+    std::memset(padded, 0, sizeof padded);
+    std::memcpy(padded, bytes, size_ - block_);
+    bytes = padded;
   }
-  return tokens;
+  std::uint64_t line_feeds = 0;
+  std::uint64_t equals = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i eq = _mm_set1_epi8('=');
+  for (std::size_t i = 0; i < block_size; i += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    line_feeds |=
+        std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lf)))}
+        << i;
+    equals |=
+        std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, eq)))}
+        << i;
+  }
+#else
+  for (std::size_t i = 0; i < block_size; ++i) {
+    line_feeds |= std::uint64_t{bytes[i] == '\n'} << i;
+    equals |= std::uint64_t{bytes[i] == '='} << i;
+  }
+#endif
+  line_feeds_ = line_feeds;
+  equals_ = equals;
+}
+
+bool LineSplitter::next(std::string_view& line, std::size_t& equals) noexcept {
+  if (cursor_ >= size_) return false;
+  const std::size_t start = cursor_;
+  std::size_t first_equals = no_equals;
+  for (;;) {
+    if (line_feeds_ != 0) {
+      const unsigned bit = lowest_bit(line_feeds_);
+      if (first_equals == no_equals && equals_ != 0 && lowest_bit(equals_) < bit) {
+        first_equals = block_ + lowest_bit(equals_);
+      }
+      // Forget this line's bits, up to and including its LF.
+      const std::uint64_t later = bit == 63 ? 0 : ~std::uint64_t{0} << (bit + 1);
+      line_feeds_ &= later;
+      equals_ &= later;
+      const std::size_t end = block_ + bit;
+      cursor_ = end + 1;
+      const std::size_t stop = end > start && data_[end - 1] == '\r' ? end - 1 : end;
+      line = {data_ + start, stop - start};
+      break;
+    }
+    if (first_equals == no_equals && equals_ != 0) first_equals = block_ + lowest_bit(equals_);
+    block_ += block_size;
+    if (block_ >= size_) {
+      // A last line without LF keeps all it has, a CR at its end included.
+      cursor_ = size_;
+      line = {data_ + start, size_ - start};
+      break;
+    }
+    load_block();
+  }
+  equals = first_equals == no_equals ? no_equals : first_equals - start;
+  return true;
+}
+
+LineReader::LineReader(std::string_view text, Charset charset) noexcept
+    : splitter_(text), charset_(charset) {}
+
+bool LineReader::next(LineToken& token) noexcept {
+  const MarkerSpellings& markers =
+      charset_ == Charset::Windows1251 ? windows_1251_markers : utf8_markers;
+  std::string_view line;
+  std::size_t equals = 0;
+  while (splitter_.next(line, equals)) {
+    // Blank lines still count, so line numbers stay physical.
+    ++lineno_;
+    if (line.empty() || (markers.may_start_blank[static_cast<std::uint8_t>(line[0])] &&
+                         is_blank_line(line, charset_))) {
+      continue;
+    }
+    token.lineno = lineno_;
+    if (equals != LineSplitter::no_equals) {
+      token.key = line.substr(0, equals);
+      token.value = line.substr(equals + 1);
+      token.kind = token.key == markers.document_start.view() ? LineKind::DocumentStart
+                                                              : LineKind::Attribute;
+      return true;
+    }
+    token.key = line;
+    token.value = {};
+    token.kind = LineKind::Unrecognized;
+    for (std::size_t i = 0; i < fixed_markers.size(); ++i) {
+      if (line == markers.fixed[i].view()) token.kind = fixed_markers[i].kind;
+    }
+    return true;
+  }
+  return false;
 }
 
 }  // namespace vexdal

@@ -1,13 +1,12 @@
-// Cuts the decoded text into classified lines. Knows the lexical form of lines, not their order.
+// Cuts the statement text into classified lines, one at a time, storing none. Knows the lexical
+// form of lines, not their order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
-#include "failure.hpp"
-#include "result.hpp"
+#include "charsets.hpp"
 
 namespace vexdal {
 
@@ -19,14 +18,15 @@ enum class LineKind : std::uint8_t {
   DocumentStart,
   DocumentEnd,
   FileEnd,
+  Unrecognized,  // neither a marker nor a line with "="
 };
 
-// One non-blank line. Views point into the decoded text.
+// One non-blank line. Views point into the text.
 struct LineToken {
   std::size_t lineno;  // physical line, from 1; blank lines count
   LineKind kind;
-  // Attribute: text before the first "=". DocumentStart: "СекцияДокумент". Other markers: the
-  // whole line, so that `display` can show it.
+  // Attribute: text before the first "=". DocumentStart: "СекцияДокумент". Other markers and
+  // unrecognized lines: the whole line, so that errors can show it.
   std::string_view key;
   // Attribute: text after the first "="; DocumentStart: the document type; otherwise empty.
   std::string_view value;
@@ -40,8 +40,42 @@ inline std::string_view display_text(const LineToken& token) noexcept {
   return token.key;
 }
 
-// Every token in line order, or UnrecognizedLine for the first line that is neither a marker nor
-// contains "=".
-Result<std::vector<LineToken>, StatementError> tokenize(std::string_view text);
+// Finds where each line ends and where its first "=" stands. Works through the text 64 bytes at a
+// time, marking both characters in two bit masks, so a line costs a few bit operations instead of
+// two searches.
+class LineSplitter {
+ public:
+  static constexpr std::size_t no_equals = static_cast<std::size_t>(-1);
+
+  explicit LineSplitter(std::string_view text) noexcept;
+  // The next line without its line end: a LF, or a CR LF, ends a line; a CR anywhere else stays
+  // in it. equals is the offset of its first "=" within the line, or no_equals. False at the end.
+  bool next(std::string_view& line, std::size_t& equals) noexcept;
+
+ private:
+  static constexpr std::size_t block_size = 64;
+  void load_block() noexcept;
+
+  const char* data_;
+  std::size_t size_;
+  std::size_t cursor_ = 0;  // where the next line starts
+  std::size_t block_ = 0;   // offset of the block the masks describe
+  // Bits of LF and "=" in the current block, cleared for the bytes before the cursor.
+  std::uint64_t line_feeds_ = 0;
+  std::uint64_t equals_ = 0;
+};
+
+// Every non-blank line of a text, classified, in order.
+class LineReader {
+ public:
+  LineReader(std::string_view text, Charset charset) noexcept;
+  // Reads the next non-blank line into token; false at the end of the text.
+  bool next(LineToken& token) noexcept;
+
+ private:
+  LineSplitter splitter_;
+  Charset charset_;
+  std::size_t lineno_ = 0;
+};
 
 }  // namespace vexdal

@@ -15,13 +15,13 @@ namespace vexdal {
 
 enum class SectionType : std::uint8_t { Document, Account };
 
-// A section's attributes as a hook may change them: texts put here are copied into the parse's
-// own store, so the hook's buffers may go away afterwards.
+// A section's attributes as a hook may change them: texts put here are UTF-8, copied into the
+// parse's own store, so the hook's buffers may go away afterwards.
 class SectionAttributes {
  public:
   SectionAttributes(TextMap& map, TextStore& store) : map_(map), store_(store) {}
   const TextMap& map() const noexcept { return map_; }
-  void clear() noexcept { map_.clear(); }
+  void clear() noexcept { map_.clear(Charset::Utf8); }
   void put(std::string_view key, std::string_view value) {
     map_.set(store_.keep(key), store_.keep(value));
   }
@@ -40,8 +40,10 @@ class Hook {
   virtual HookResult call(SectionType type, SectionAttributes& attrs, const TextMap& header) = 0;
 };
 
-// Runs decoding, line reading and the section walk over input (the call's only copy of the
-// bytes, which becomes the text on the UTF-8 path). Hooks run in list order at every section end.
-Result<Statement, StatementError> parse_statement(TextBuffer input, const std::vector<Hook*>& hooks);
+// Runs decoding, line reading and the section walk over input, which is not copied: the
+// statement's texts point into it, so the caller keeps it alive and unchanged for as long as the
+// statement lives. Hooks run in list order at every section end.
+Result<Statement, StatementError> parse_statement(std::string_view input,
+                                                  const std::vector<Hook*>& hooks);
 
 }  // namespace vexdal

@@ -1,16 +1,18 @@
-// What a successful parse produces. Texts are views into the storage that the Statement owns
-// (the decoded text and the store of hook-written texts), so nothing is copied per line.
+// What a successful parse produces. Texts are views into the input and into the storage that the
+// Statement owns, so nothing is copied per line.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "amounts.hpp"
+#include "charsets.hpp"
 #include "dates.hpp"
 #include "text.hpp"
 
@@ -35,7 +37,7 @@ struct Interval {
 bool same_interval(const Interval& a, const Interval& b) noexcept;
 
 struct Account {
-  std::string_view number;
+  std::string number;               // UTF-8, whatever the input's charset
   std::vector<Interval> intervals;  // never empty, ascending by date_start
 };
 
@@ -69,46 +71,86 @@ enum class DocumentField : std::uint8_t {
   IncomeDate,
 };
 
-constexpr std::size_t document_field_count = 26;
-
 // How a field's value is read and whether it may be absent.
 enum class FieldKind : std::uint8_t { Text, OptionalText, Date, OptionalDate, Amount };
 
-constexpr FieldKind document_field_kind(DocumentField field) noexcept {
-  // Indexed by DocumentField.
-  constexpr std::array<FieldKind, document_field_count> kinds = {
-      FieldKind::Text,          // DocNumber
-      FieldKind::Text,          // DocType
-      FieldKind::OptionalText,  // PaymentType
-      FieldKind::Date,          // DocDate
-      FieldKind::Text,          // Purpose
-      FieldKind::OptionalText,  // Ordering
-      FieldKind::Amount,        // Amount
-      FieldKind::Text,          // CounterpartyInn
-      FieldKind::OptionalText,  // CounterpartyKpp
-      FieldKind::Text,          // CounterpartyBic
-      FieldKind::Text,          // CounterpartyBank1
-      FieldKind::Text,          // CounterpartyAccount
-      FieldKind::OptionalText,  // Counterparty
-      FieldKind::OptionalText,  // Counterparty1
-      FieldKind::OptionalDate,  // OutcomeDate
-      FieldKind::OptionalText,  // CounterpartyRasAccount
-      FieldKind::OptionalText,  // CounterpartyCorAccount
-      FieldKind::Text,          // PayeeInn
-      FieldKind::OptionalText,  // Payee
-      FieldKind::Text,          // PayeeAccount
-      FieldKind::OptionalText,  // PayeeKpp
-      FieldKind::Text,          // PayeeBic
-      FieldKind::Text,          // PayeeBank1
-      FieldKind::OptionalText,  // PayeeRasAccount
-      FieldKind::OptionalText,  // PayeeCorAccount
-      FieldKind::OptionalDate,  // IncomeDate
-  };
-  return kinds[static_cast<std::size_t>(field)];
-}
-
 constexpr bool is_optional(FieldKind kind) noexcept {
   return kind == FieldKind::OptionalText || kind == FieldKind::OptionalDate;
+}
+
+// Everything known of one document field: the key that fills it, how its value is read, and the
+// name Python shows it under. Payer keys always fill the counterparty fields and recipient keys
+// the payee fields, whatever the direction of the payment.
+struct DocumentFieldInfo {
+  DocumentField field;
+  std::string_view key;
+  FieldKind kind;
+  const char* attribute;
+};
+
+inline constexpr std::array document_fields = {
+    DocumentFieldInfo{DocumentField::DocNumber, "Номер", FieldKind::Text, "doc_number"},
+    DocumentFieldInfo{DocumentField::DocType, "СекцияДокумент", FieldKind::Text, "doc_type"},
+    DocumentFieldInfo{DocumentField::PaymentType, "ВидОплаты", FieldKind::OptionalText,
+                      "payment_type"},
+    DocumentFieldInfo{DocumentField::DocDate, "Дата", FieldKind::Date, "doc_date"},
+    DocumentFieldInfo{DocumentField::Purpose, "НазначениеПлатежа", FieldKind::Text, "purpose"},
+    DocumentFieldInfo{DocumentField::Ordering, "Очередность", FieldKind::OptionalText, "ordering"},
+    DocumentFieldInfo{DocumentField::Amount, "Сумма", FieldKind::Amount, "amount"},
+    DocumentFieldInfo{DocumentField::CounterpartyInn, "ПлательщикИНН", FieldKind::Text,
+                      "counterparty_inn"},
+    DocumentFieldInfo{DocumentField::CounterpartyKpp, "ПлательщикКПП", FieldKind::OptionalText,
+                      "counterparty_kpp"},
+    DocumentFieldInfo{DocumentField::CounterpartyBic, "ПлательщикБИК", FieldKind::Text,
+                      "counterparty_bic"},
+    DocumentFieldInfo{DocumentField::CounterpartyBank1, "ПлательщикБанк1", FieldKind::Text,
+                      "counterparty_bank1"},
+    DocumentFieldInfo{DocumentField::CounterpartyAccount, "ПлательщикСчет", FieldKind::Text,
+                      "counterparty_account"},
+    DocumentFieldInfo{DocumentField::Counterparty, "Плательщик", FieldKind::OptionalText,
+                      "counterparty"},
+    DocumentFieldInfo{DocumentField::Counterparty1, "Плательщик1", FieldKind::OptionalText,
+                      "counterparty_1"},
+    DocumentFieldInfo{DocumentField::OutcomeDate, "ДатаСписано", FieldKind::OptionalDate,
+                      "outcome_date"},
+    DocumentFieldInfo{DocumentField::CounterpartyRasAccount, "ПлательщикРасчСчет",
+                      FieldKind::OptionalText, "counterparty_ras_account"},
+    DocumentFieldInfo{DocumentField::CounterpartyCorAccount, "ПлательщикКорсчет",
+                      FieldKind::OptionalText, "counterparty_cor_account"},
+    DocumentFieldInfo{DocumentField::PayeeInn, "ПолучательИНН", FieldKind::Text, "payee_inn"},
+    DocumentFieldInfo{DocumentField::Payee, "Получатель", FieldKind::OptionalText, "payee"},
+    DocumentFieldInfo{DocumentField::PayeeAccount, "ПолучательСчет", FieldKind::Text,
+                      "payee_account"},
+    DocumentFieldInfo{DocumentField::PayeeKpp, "ПолучательКПП", FieldKind::OptionalText,
+                      "payee_kpp"},
+    DocumentFieldInfo{DocumentField::PayeeBic, "ПолучательБИК", FieldKind::Text, "payee_bic"},
+    DocumentFieldInfo{DocumentField::PayeeBank1, "ПолучательБанк1", FieldKind::Text, "payee_bank1"},
+    DocumentFieldInfo{DocumentField::PayeeRasAccount, "ПолучательРасчСчет", FieldKind::OptionalText,
+                      "payee_ras_account"},
+    DocumentFieldInfo{DocumentField::PayeeCorAccount, "ПолучательКорсчет", FieldKind::OptionalText,
+                      "payee_cor_account"},
+    DocumentFieldInfo{DocumentField::IncomeDate, "ДатаПоступило", FieldKind::OptionalDate,
+                      "income_date"},
+};
+
+constexpr std::size_t document_field_count = document_fields.size();
+// Field sets are 32-bit masks.
+static_assert(document_field_count <= 32, "a document's field masks hold one bit per field");
+static_assert(
+    [] {
+      for (std::size_t i = 0; i < document_field_count; ++i) {
+        if (static_cast<std::size_t>(document_fields[i].field) != i) return false;
+      }
+      return true;
+    }(),
+    "document_fields is indexed by DocumentField");
+
+constexpr const DocumentFieldInfo& field_info(DocumentField field) noexcept {
+  return document_fields[static_cast<std::size_t>(field)];
+}
+
+constexpr std::uint32_t field_bit(DocumentField field) noexcept {
+  return std::uint32_t{1} << static_cast<unsigned>(field);
 }
 
 // One payment document. Text fields live in `text`; the three dates and the amount in their typed
@@ -116,16 +158,17 @@ constexpr bool is_optional(FieldKind kind) noexcept {
 struct Document {
   std::array<std::string_view, document_field_count> text;
   std::uint32_t present = 0;
+  // Fields whose text is windows-1251 bytes of the input; the others are UTF-8.
+  std::uint32_t windows_1251 = 0;
   Date doc_date;
   Decimal amount;
   Date outcome_date;
   Date income_date;
 
-  bool has(DocumentField field) const noexcept {
-    return (present >> static_cast<unsigned>(field)) & 1u;
-  }
-  std::string_view operator[](DocumentField field) const noexcept {
-    return text[static_cast<std::size_t>(field)];
+  bool has(DocumentField field) const noexcept { return (present & field_bit(field)) != 0; }
+  Text operator[](DocumentField field) const noexcept {
+    return {text[static_cast<std::size_t>(field)],
+            (windows_1251 & field_bit(field)) != 0 ? Charset::Windows1251 : Charset::Utf8};
   }
 };
 
@@ -134,14 +177,38 @@ struct Warning {
   std::string message;
 };
 
+// Records that never move once added: they grow a block at a time, so adding one never copies
+// those before it, and whoever holds the statement may point at them for as long as it lives.
+template <typename T>
+class BlockList {
+ public:
+  void push_back(T value) {
+    if (size_ % block_size == 0) blocks_.push_back(std::make_unique<T[]>(block_size));
+    blocks_.back()[size_ % block_size] = std::move(value);
+    ++size_;
+  }
+  std::size_t size() const noexcept { return size_; }
+  const T& operator[](std::size_t i) const noexcept {
+    return blocks_[i / block_size][i % block_size];
+  }
+
+ private:
+  static constexpr std::size_t block_size = 256;
+  std::vector<std::unique_ptr<T[]>> blocks_;
+  std::size_t size_ = 0;
+};
+
+// Texts are views: into the caller's input (in `charset`), into `decoded` when decoding had to
+// make a text, or into `store` (UTF-8 that hooks wrote). Whoever holds the statement keeps the
+// input alive.
 struct Statement {
   Encoding encoding = Encoding::Utf8;
+  Charset charset = Charset::Utf8;
   TextMap header;
   std::vector<Account> accounts;  // in order of each number's first section
-  std::vector<Document> documents;
+  BlockList<Document> documents;
   std::vector<Warning> warnings;
-  // The bytes behind every view above.
-  TextBuffer text;
+  TextBuffer decoded;
   TextStore store;
 };
 

@@ -56,7 +56,8 @@ const std::string_view* TextMap::find(std::string_view key) const {
   return slot == index_.end() ? nullptr : &entries_[slot->second].second;
 }
 
-void TextMap::clear() noexcept {
+void TextMap::clear(Charset charset) noexcept {
+  charset_ = charset;
   entries_.clear();
   index_.clear();
 }

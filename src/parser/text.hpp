@@ -1,5 +1,5 @@
-// Storage for the texts of one parse. The statement's keys and values are views into the decoded
-// text or into a TextStore; both keep their bytes in place until the parse result is dropped.
+// Storage for the texts of one parse. The statement's keys and values are views into the input, a
+// decoded text or a TextStore; all keep their bytes in place until the parse result is dropped.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "charsets.hpp"
+
 namespace vexdal {
 
 // An owned byte buffer whose bytes never move, so views into it survive moves of the buffer.
@@ -17,22 +19,12 @@ class TextBuffer {
  public:
   TextBuffer() = default;
   explicit TextBuffer(std::size_t size) : bytes_(new char[size == 0 ? 1 : size]), size_(size) {}
-  static TextBuffer copy_of(std::string_view bytes) {
-    TextBuffer buffer(bytes.size());
-    if (!bytes.empty()) std::memcpy(buffer.bytes_.get(), bytes.data(), bytes.size());
-    return buffer;
-  }
   char* data() noexcept { return bytes_.get(); }
-  std::string_view view() const noexcept { return {bytes_.get() + start_, size_ - start_}; }
-  // Hides the first count bytes (a byte-order mark) without moving the rest.
-  void drop_front(std::size_t count) noexcept { start_ += count; }
-  // Shortens the visible text after a decoder wrote less than it reserved.
-  void truncate(std::size_t size) noexcept { size_ = start_ + size; }
+  std::string_view view() const noexcept { return {bytes_.get(), size_}; }
 
  private:
   std::unique_ptr<char[]> bytes_;
   std::size_t size_ = 0;
-  std::size_t start_ = 0;
 };
 
 // Keeps copies of texts that do not stand in the decoded text (what hooks write back).
@@ -48,15 +40,19 @@ class TextStore {
 };
 
 // Insertion-ordered text map: a repeated key keeps its first position and takes the new value.
-// Holds views; whoever fills it keeps the bytes alive.
+// Holds views, all in one charset; whoever fills it keeps the bytes alive.
 class TextMap {
  public:
   using Entry = std::pair<std::string_view, std::string_view>;
 
+  explicit TextMap(Charset charset = Charset::Utf8) noexcept : charset_(charset) {}
+  Charset charset() const noexcept { return charset_; }
+
   void set(std::string_view key, std::string_view value);
   // The value stored under key, or nullptr.
   const std::string_view* find(std::string_view key) const;
-  void clear() noexcept;
+  // Empties the map for texts in the given charset.
+  void clear(Charset charset) noexcept;
 
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
@@ -67,6 +63,7 @@ class TextMap {
   // Sections hold a few dozen keys; a hash index only pays off above that, and keeps hostile
   // sections with huge numbers of keys linear.
   static constexpr std::size_t index_threshold = 32;
+  Charset charset_;
   std::vector<Entry> entries_;
   std::unordered_map<std::string_view, std::size_t> index_;
 };

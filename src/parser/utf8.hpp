@@ -1,4 +1,4 @@
-// Small UTF-8 helpers over text the parser already knows to be valid UTF-8 (the decoder's output).
+// UTF-8: telling valid input from the rest, and small helpers over text already known to be valid.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,7 @@ namespace vexdal {
 
 // Reads the code point that starts at text[pos] and advances pos past it. The text must be valid
 // UTF-8 and pos < text.size().
-inline char32_t next_code_point(std::string_view text, std::size_t& pos) noexcept {
+constexpr char32_t next_code_point(std::string_view text, std::size_t& pos) noexcept {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
   const std::uint8_t lead = byte(pos);
   if (lead < 0x80) {
@@ -32,6 +32,19 @@ inline char32_t next_code_point(std::string_view text, std::size_t& pos) noexcep
   pos += 4;
   return cp;
 }
+
+// The start of bytes as one UTF-8 sequence: a complete, well-formed character, or else the
+// maximal subpart (the longest start of some well-formed sequence, at least one byte), which a
+// decoder replaces with one U+FFFD. bytes must not be empty.
+struct Sequence {
+  std::size_t length;
+  bool complete;
+};
+Sequence scan_sequence(std::string_view bytes) noexcept;
+
+// How many leading bytes form well-formed UTF-8 (strict: no overlong forms, no surrogates, nothing
+// above U+10FFFF); bytes.size() when all of them do.
+std::size_t valid_utf8_prefix(std::string_view bytes) noexcept;
 
 // Appends the UTF-8 form of a scalar value (not a surrogate, at most U+10FFFF).
 template <typename String>

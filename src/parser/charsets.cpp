@@ -1,0 +1,56 @@
+// Moving texts between the two charsets, for the few places that need characters rather than
+// bytes: value readers, messages, account numbers and equality across statements.
+#include "charsets.hpp"
+
+#include <cstring>
+
+namespace vexdal {
+namespace {
+
+// Reads one character of a text in either charset and advances pos past it.
+char32_t next_char(Text text, std::size_t& pos) noexcept {
+  if (text.charset == Charset::Utf8) return next_code_point(text.bytes, pos);
+  return windows_1251_char(static_cast<std::uint8_t>(text.bytes[pos++]));
+}
+
+}  // namespace
+
+bool is_ascii(std::string_view bytes) noexcept {
+  constexpr std::uint64_t high_bits = 0x8080808080808080u;
+  std::size_t i = 0;
+  std::uint64_t seen = 0;
+  for (std::uint64_t word; bytes.size() - i >= sizeof word; i += sizeof word) {
+    std::memcpy(&word, bytes.data() + i, sizeof word);
+    seen |= word;
+  }
+  for (; i < bytes.size(); ++i) seen |= static_cast<std::uint8_t>(bytes[i]);
+  return (seen & high_bits) == 0;
+}
+
+std::string utf8_string(Text text) {
+  if (text.charset == Charset::Utf8) return std::string(text.bytes);
+  std::string out;
+  out.reserve(text.bytes.size() * 2);
+  for (const char byte : text.bytes) {
+    append_utf8(out, windows_1251_char(static_cast<std::uint8_t>(byte)));
+  }
+  return out;
+}
+
+std::string_view utf8_view(Text text, std::string& scratch) {
+  if (text.charset == Charset::Utf8 || is_ascii(text.bytes)) return text.bytes;
+  scratch = utf8_string(text);
+  return scratch;
+}
+
+bool same_characters(Text a, Text b) noexcept {
+  if (a.charset == b.charset) return a.bytes == b.bytes;
+  std::size_t pos_a = 0;
+  std::size_t pos_b = 0;
+  while (pos_a < a.bytes.size() && pos_b < b.bytes.size()) {
+    if (next_char(a, pos_a) != next_char(b, pos_b)) return false;
+  }
+  return pos_a == a.bytes.size() && pos_b == b.bytes.size();
+}
+
+}  // namespace vexdal

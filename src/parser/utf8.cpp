@@ -1,0 +1,199 @@
+// Strict UTF-8 validation, which decides the encoding of every input and so reads every byte of
+// it: with vector instructions where the processor has them, for the ASCII and two-byte
+// (Cyrillic) characters that statements are made of, and a character at a time for the rest.
+#include "utf8.hpp"
+
+#include <cstring>
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vexdal {
+namespace {
+
+constexpr std::uint8_t byte_at(std::string_view bytes, std::size_t i) noexcept {
+  return static_cast<std::uint8_t>(bytes[i]);
+}
+
+// One character at a time, with long ASCII runs passed over eight bytes at a time and Cyrillic
+// pairs taken without the general scan.
+std::size_t scalar_prefix(std::string_view bytes, std::size_t i) noexcept {
+  constexpr std::uint64_t high_bits = 0x8080808080808080u;
+  const std::size_t size = bytes.size();
+  while (i < size) {
+    if (byte_at(bytes, i) < 0x80) {
+      for (std::uint64_t word; size - i >= 8; i += 8) {
+        std::memcpy(&word, bytes.data() + i, sizeof word);
+        if ((word & high_bits) != 0) break;
+      }
+      while (i < size && byte_at(bytes, i) < 0x80) ++i;
+      continue;
+    }
+    const std::uint8_t lead = byte_at(bytes, i);
+    if (lead >= 0xC2 && lead <= 0xDF && size - i >= 2 && (byte_at(bytes, i + 1) & 0xC0) == 0x80) {
+      i += 2;
+      continue;
+    }
+    const Sequence sequence = scan_sequence(bytes.substr(i));
+    if (!sequence.complete) return i;
+    i += sequence.length;
+  }
+  return size;
+}
+
+// The vector check takes 64 bytes at a time, starting on a character boundary, and settles them
+// when they hold only ASCII and two-byte characters (C2..DF followed by 80..BF), which is what
+// statements are made of: every continuation byte must follow a lead byte and every lead byte
+// must be followed by one; the byte before each position comes from the previous block, so a
+// pair may straddle two blocks. Any other byte (C0, C1, E0 and above) or a broken pair stops it.
+// It returns the boundary it stopped at: the start of the block it could not settle, or the lead
+// byte just before it whose continuation lies in that block.
+constexpr std::size_t vector_block = 64;
+
+std::size_t stop_boundary(std::string_view bytes, std::size_t start, std::size_t at) noexcept {
+  if (at == start) return at;
+  const std::uint8_t last = byte_at(bytes, at - 1);
+  return last >= 0xC2 && last <= 0xDF ? at - 1 : at;
+}
+
+#if defined(__SSE2__)
+// Signed byte comparisons: 80..BF are -128..-65, C0..DF are -64..-33, E0..FF are -32..-1.
+std::size_t sse2_run(std::string_view bytes, std::size_t start) noexcept {
+  const __m128i below_c0 = _mm_set1_epi8(-64);
+  const __m128i from_c0 = _mm_set1_epi8(-65);
+  const __m128i from_c2 = _mm_set1_epi8(-63);
+  const __m128i below_c2 = _mm_set1_epi8(-62);
+  const __m128i from_e0 = _mm_set1_epi8(-33);
+  const __m128i below_e0 = _mm_set1_epi8(-32);
+  const __m128i zero = _mm_setzero_si128();
+  std::size_t i = start;
+  __m128i previous = zero;
+  while (bytes.size() - i >= vector_block) {
+    __m128i faults = zero;
+    for (std::size_t k = 0; k < vector_block; k += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i + k));
+      const __m128i before = _mm_or_si128(_mm_slli_si128(block, 1), _mm_srli_si128(previous, 15));
+      const __m128i after_lead =
+          _mm_and_si128(_mm_cmpgt_epi8(before, from_c2), _mm_cmplt_epi8(before, below_e0));
+      const __m128i continuation = _mm_cmplt_epi8(block, below_c0);
+      const __m128i other = _mm_or_si128(
+          _mm_and_si128(_mm_cmpgt_epi8(block, from_e0), _mm_cmplt_epi8(block, zero)),
+          _mm_and_si128(_mm_cmpgt_epi8(block, from_c0), _mm_cmplt_epi8(block, below_c2)));
+      faults = _mm_or_si128(faults, _mm_or_si128(_mm_xor_si128(after_lead, continuation), other));
+      previous = block;
+    }
+    if (_mm_movemask_epi8(faults) != 0) break;
+    i += vector_block;
+  }
+  return stop_boundary(bytes, start, i);
+}
+#endif
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define VEXDAL_HAVE_AVX2 1
+// The same check 32 bytes at a time, for processors that have AVX2; chosen at run time.
+__attribute__((target("avx2"))) std::size_t avx2_run(std::string_view bytes,
+                                                     std::size_t start) noexcept {
+  const __m256i below_c0 = _mm256_set1_epi8(-64);
+  const __m256i from_c0 = _mm256_set1_epi8(-65);
+  const __m256i from_c2 = _mm256_set1_epi8(-63);
+  const __m256i below_c2 = _mm256_set1_epi8(-62);
+  const __m256i from_e0 = _mm256_set1_epi8(-33);
+  const __m256i below_e0 = _mm256_set1_epi8(-32);
+  const __m256i zero = _mm256_setzero_si256();
+  std::size_t i = start;
+  __m256i previous = zero;
+  while (bytes.size() - i >= vector_block) {
+    __m256i faults = zero;
+    for (std::size_t k = 0; k < vector_block; k += 32) {
+      const __m256i block =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes.data() + i + k));
+      const __m256i before =
+          _mm256_alignr_epi8(block, _mm256_permute2x128_si256(previous, block, 0x21), 15);
+      const __m256i after_lead =
+          _mm256_and_si256(_mm256_cmpgt_epi8(before, from_c2), _mm256_cmpgt_epi8(below_e0, before));
+      const __m256i continuation = _mm256_cmpgt_epi8(below_c0, block);
+      const __m256i other = _mm256_or_si256(
+          _mm256_and_si256(_mm256_cmpgt_epi8(block, from_e0), _mm256_cmpgt_epi8(zero, block)),
+          _mm256_and_si256(_mm256_cmpgt_epi8(block, from_c0), _mm256_cmpgt_epi8(below_c2, block)));
+      faults = _mm256_or_si256(faults,
+                               _mm256_or_si256(_mm256_xor_si256(after_lead, continuation), other));
+      previous = block;
+    }
+    if (_mm256_movemask_epi8(faults) != 0) break;
+    i += vector_block;
+  }
+  return stop_boundary(bytes, start, i);
+}
+#endif
+
+using VectorRun = std::size_t (*)(std::string_view, std::size_t) noexcept;
+
+// The widest vector check this processor runs, or none.
+VectorRun vector_run() noexcept {
+#if defined(VEXDAL_HAVE_AVX2)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return avx2_run;
+#endif
+#if defined(__SSE2__)
+  return sse2_run;
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
+
+// The second byte's range rules out overlong forms (E0, F0), surrogates (ED) and code points
+// above U+10FFFF (F4); further continuation bytes are always 80 to BF.
+Sequence scan_sequence(std::string_view bytes) noexcept {
+  const std::uint8_t lead = byte_at(bytes, 0);
+  if (lead < 0x80) return {1, true};
+  std::size_t continuations = 0;
+  std::uint8_t lower = 0x80;
+  std::uint8_t upper = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    continuations = 1;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    continuations = 2;
+    if (lead == 0xE0) lower = 0xA0;
+    if (lead == 0xED) upper = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    continuations = 3;
+    if (lead == 0xF0) lower = 0x90;
+    if (lead == 0xF4) upper = 0x8F;
+  } else {
+    return {1, false};
+  }
+  for (std::size_t i = 1; i <= continuations; ++i) {
+    if (i == bytes.size()) return {i, false};
+    const std::uint8_t next = byte_at(bytes, i);
+    if (next < lower || next > upper) return {i, false};
+    lower = 0x80;
+    upper = 0xBF;
+  }
+  return {continuations + 1, true};
+}
+
+std::size_t valid_utf8_prefix(std::string_view bytes) noexcept {
+  static const VectorRun run = vector_run();
+  if (run == nullptr) return scalar_prefix(bytes, 0);
+  std::size_t i = 0;
+  for (;;) {
+    i = run(bytes, i);
+    if (bytes.size() - i < vector_block) return scalar_prefix(bytes, i);
+    // A block the vector check could not settle: the general scan takes it a character at a
+    // time, up to the first boundary at or past its end, and finds any fault in it.
+    const std::size_t stop = i + vector_block;
+    while (i < stop) {
+      const Sequence sequence = scan_sequence(bytes.substr(i));
+      if (!sequence.complete) return i;
+      i += sequence.length;
+    }
+  }
+}
+
+}  // namespace vexdal
