@@ -259,6 +259,7 @@ struct ParsedDocuments {
   Ref input;
   vexdal::TextBuffer decoded;
   vexdal::TextStore store;
+  std::vector<std::unique_ptr<vexdal::WideTexts>> wide_texts;
   vexdal::BlockList<vexdal::Document> documents;
 };
 
@@ -507,7 +508,7 @@ Ref documents_list(Ref input, vexdal::Statement& statement) {
   if (!list || count == 0) return list;
   auto parsed = std::make_unique<ParsedDocuments>(
       ParsedDocuments{std::move(input), std::move(statement.decoded), std::move(statement.store),
-                      std::move(statement.documents)});
+                      std::move(statement.wide_texts), std::move(statement.documents)});
   const vexdal::BlockList<vexdal::Document>& documents = parsed->documents;
   Ref owner =
       Ref::steal(PyCapsule_New(parsed.get(), parsed_documents_name, release_parsed_documents));

@@ -1,6 +1,8 @@
 // The section walk: decodes, reads lines, and drives the classified lines through a six-state
 // machine that fills the header, runs hooks at section ends and hands sections to their builders.
+#include <cstring>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "accounts.hpp"
@@ -130,17 +132,40 @@ class Assembler {
     }
   }
 
+  // Hooks leave a document's values wherever the store had room for each; a record holds spans
+  // from one base, so the values and the type are gathered into one piece of the store, as UTF-8.
+  void gather_document() {
+    take_values(document_, document_field_of, document_field_count);
+    std::string scratch;
+    const std::string_view type = utf8_view(doc_type_, scratch);
+    std::size_t total = type.size();
+    for (std::size_t i = 0; i < document_field_count; ++i) {
+      if (document_.has(i)) total += document_.text[i].size();
+    }
+    char* at = statement_.store.reserve(total);
+    const auto copy = [&at](std::string_view text) {
+      if (!text.empty()) std::memcpy(at, text.data(), text.size());
+      at += text.size();
+      return std::string_view(at - text.size(), text.size());
+    };
+    for (std::size_t i = 0; i < document_field_count; ++i) {
+      if (document_.has(i)) document_.text[i] = copy(document_.text[i]);
+    }
+    doc_type_ = Text{copy(type), Charset::Utf8};
+  }
+
   bool close_document(std::size_t lineno) {
     if (!hooks_.empty()) {
       if (!run_hooks(SectionType::Document, lineno)) return false;
-      take_values(document_, document_field_of, document_field_count);
+      gather_document();
     }
-    auto document = build_document(document_, doc_type_);
-    if (document) {
-      statement_.documents.push_back(std::move(document.value()));
+    auto built = build_document(document_, doc_type_, statement_.documents.next_slot(),
+                                statement_.wide_texts);
+    if (built) {
+      statement_.documents.commit();
     } else {
       // A document that cannot be built is reported, not fatal.
-      statement_.warnings.push_back(Warning{lineno, std::move(document.error())});
+      statement_.warnings.push_back(Warning{lineno, std::move(built.error())});
     }
     return enter(State::ReadNextSection);
   }

@@ -3,8 +3,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <variant>
+#include <vector>
 
 #include "charsets.hpp"
 #include "keys.hpp"
@@ -12,26 +15,6 @@
 #include "result.hpp"
 
 namespace vexdal {
-
-// The values a section gave the keys of a fixed table, all in one charset.
-template <std::size_t N>
-struct SectionValues {
-  std::array<std::string_view, N> text{};
-  std::uint32_t seen = 0;  // one bit per key, in table order
-  Charset charset = Charset::Utf8;
-
-  void clear(Charset values_charset) noexcept {
-    seen = 0;
-    charset = values_charset;
-  }
-  // A key given again replaces its earlier value.
-  void set(std::size_t index, std::string_view value) noexcept {
-    text[index] = value;
-    seen |= std::uint32_t{1} << index;
-  }
-  bool has(std::size_t index) const noexcept { return (seen >> index & 1u) != 0; }
-  Text operator[](std::size_t index) const noexcept { return {text[index], charset}; }
-};
 
 using DocumentValues = SectionValues<document_field_count>;
 
@@ -52,8 +35,12 @@ inline std::size_t document_field_of(std::string_view key, Charset charset) noex
   return document_key_index[static_cast<std::size_t>(charset)].find(key);
 }
 
-// The document, or the one message that explains why it cannot be built (a warning, not an
-// error). The record's texts are views of the values and of doc_type.
-Result<Document, std::string> build_document(const DocumentValues& values, Text doc_type);
+// Builds a document into record: reads its dates and amount and checks its required fields. On
+// failure the record is unusable and the message explains why the document cannot be built (a
+// warning, not an error). The record's texts point where the values and doc_type do; a record
+// whose texts lie too far apart for spans gets views kept in wide_texts.
+Result<std::monostate, std::string> build_document(
+    const DocumentValues& values, Text doc_type, Document& record,
+    std::vector<std::unique_ptr<WideTexts>>& wide_texts);
 
 }  // namespace vexdal

@@ -5,11 +5,38 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "charsets.hpp"
 
 namespace vexdal {
+
+// Byte equality of two texts of length n, inline: the texts compared here are a few dozen bytes
+// at most, where a call to memcmp costs more than the comparison. Reads only [0, n) of each.
+inline bool equal_bytes(const char* a, const char* b, std::size_t n) noexcept {
+  const auto word = [](const char* at) {
+    std::uint64_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  };
+  const auto half = [](const char* at) {
+    std::uint32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  };
+  if (n >= 8) {
+    for (std::size_t i = 0; i + 8 < n; i += 8) {
+      if (word(a + i) != word(b + i)) return false;
+    }
+    return word(a + n - 8) == word(b + n - 8);  // the last word may overlap the one before
+  }
+  if (n >= 4) return half(a) == half(b) && half(a + n - 4) == half(b + n - 4);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 // A perfect hash over a few dozen keys, spelled in one charset, built at compile time: the seed
 // is searched until no two keys share a slot, so a lookup reads one slot and compares one key.
@@ -26,7 +53,11 @@ class KeyIndex {
   // The key's position in the set, or not_found for any other key.
   std::size_t find(std::string_view key) const noexcept {
     const std::size_t index = slots_[slot_of(key, seed_)];
-    return index != not_found && keys_[index].view() == key ? index : not_found;
+    if (index == not_found) return not_found;
+    const std::string_view candidate = keys_[index].view();
+    return candidate.size() == key.size() && equal_bytes(candidate.data(), key.data(), key.size())
+               ? index
+               : not_found;
   }
 
   // The key at a position, in this index's charset.
@@ -69,6 +100,26 @@ class KeyIndex {
   std::array<Spelling, N> keys_{};
   std::array<std::uint8_t, slot_count> slots_{};
   std::uint32_t seed_ = 1;
+};
+
+// The values a section gave the keys of a fixed table, all in one charset.
+template <std::size_t N>
+struct SectionValues {
+  std::array<std::string_view, N> text{};
+  std::uint32_t seen = 0;  // one bit per key, in table order
+  Charset charset = Charset::Utf8;
+
+  void clear(Charset values_charset) noexcept {
+    seen = 0;
+    charset = values_charset;
+  }
+  // A key given again replaces its earlier value.
+  void set(std::size_t index, std::string_view value) noexcept {
+    text[index] = value;
+    seen |= std::uint32_t{1} << index;
+  }
+  bool has(std::size_t index) const noexcept { return (seen >> index & 1u) != 0; }
+  Text operator[](std::size_t index) const noexcept { return {text[index], charset}; }
 };
 
 }  // namespace vexdal

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstring>
 
+#include "keys.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -62,6 +64,10 @@ bool is_blank_line(std::string_view line, Charset charset) noexcept {
     return true;
   }
   return is_blank(line);
+}
+
+bool same_text(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && equal_bytes(a.data(), b.data(), a.size());
 }
 
 inline unsigned lowest_bit(std::uint64_t bits) noexcept {
@@ -162,15 +168,15 @@ bool LineReader::next(LineToken& token) noexcept {
     if (equals != LineSplitter::no_equals) {
       token.key = line.substr(0, equals);
       token.value = line.substr(equals + 1);
-      token.kind = token.key == markers.document_start.view() ? LineKind::DocumentStart
-                                                              : LineKind::Attribute;
+      token.kind = same_text(token.key, markers.document_start.view()) ? LineKind::DocumentStart
+                                                                       : LineKind::Attribute;
       return true;
     }
     token.key = line;
     token.value = {};
     token.kind = LineKind::Unrecognized;
     for (std::size_t i = 0; i < fixed_markers.size(); ++i) {
-      if (line == markers.fixed[i].view()) token.kind = fixed_markers[i].kind;
+      if (same_text(line, markers.fixed[i].view())) token.kind = fixed_markers[i].kind;
     }
     return true;
   }

@@ -153,21 +153,40 @@ constexpr std::uint32_t field_bit(DocumentField field) noexcept {
   return std::uint32_t{1} << static_cast<unsigned>(field);
 }
 
-// One payment document. Text fields live in `text`; the three dates and the amount in their typed
-// members (their `text` slots stay empty). An optional field is absent unless its bit is set.
+// Where one text of a document lies: at an offset from the document's base.
+struct TextSpan {
+  std::uint32_t offset = 0;
+  std::uint32_t size = 0;
+};
+
+// The texts of a document whose texts lie too far apart for 32-bit spans (a section of 4 GiB
+// or more): kept as views, apart from the record.
+using WideTexts = std::array<std::string_view, document_field_count>;
+
+// One payment document. Text fields are spans from `base`, a pointer to the start of the texts:
+// half the size of views, and so half the fresh memory a large statement asks for. The three
+// dates and the amount live in their typed members (their spans stay empty). An optional field
+// is absent unless its bit is set.
 struct Document {
-  std::array<std::string_view, document_field_count> text;
+  const char* base = nullptr;
+  std::array<TextSpan, document_field_count> spans{};
+  const WideTexts* wide = nullptr;  // set instead of base and spans when they cannot hold them
   std::uint32_t present = 0;
   // Fields whose text is windows-1251 bytes of the input; the others are UTF-8.
   std::uint32_t windows_1251 = 0;
   Date doc_date;
-  Decimal amount;
   Date outcome_date;
   Date income_date;
+  Decimal amount;
 
   bool has(DocumentField field) const noexcept { return (present & field_bit(field)) != 0; }
+  std::string_view bytes(DocumentField field) const noexcept {
+    const auto index = static_cast<std::size_t>(field);
+    if (wide != nullptr) return (*wide)[index];
+    return {base + spans[index].offset, spans[index].size};
+  }
   Text operator[](DocumentField field) const noexcept {
-    return {text[static_cast<std::size_t>(field)],
+    return {bytes(field),
             (windows_1251 & field_bit(field)) != 0 ? Charset::Windows1251 : Charset::Utf8};
   }
 };
@@ -182,11 +201,14 @@ struct Warning {
 template <typename T>
 class BlockList {
  public:
-  void push_back(T value) {
-    if (size_ % block_size == 0) blocks_.push_back(std::make_unique<T[]>(block_size));
-    blocks_.back()[size_ % block_size] = std::move(value);
-    ++size_;
+  // The slot the next record is built in, where it stays. It joins the list only when
+  // committed, so a record that fails halfway leaves nothing behind; until then every call
+  // returns the same slot.
+  T& next_slot() {
+    if (size_ == blocks_.size() * block_size) blocks_.push_back(std::make_unique<T[]>(block_size));
+    return blocks_[size_ / block_size][size_ % block_size];
   }
+  void commit() noexcept { ++size_; }
   std::size_t size() const noexcept { return size_; }
   const T& operator[](std::size_t i) const noexcept {
     return blocks_[i / block_size][i % block_size];
@@ -210,6 +232,7 @@ struct Statement {
   std::vector<Warning> warnings;
   TextBuffer decoded;
   TextStore store;
+  std::vector<std::unique_ptr<WideTexts>> wide_texts;
 };
 
 }  // namespace vexdal

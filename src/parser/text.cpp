@@ -5,22 +5,27 @@ namespace vexdal {
 
 std::string_view TextStore::keep(std::string_view text) {
   if (text.empty()) return {};
-  if (text.size() > block_size / 4) {
+  char* at = reserve(text.size());
+  std::memcpy(at, text.data(), text.size());
+  return {at, text.size()};
+}
+
+char* TextStore::reserve(std::size_t size) {
+  if (size == 0) return nullptr;
+  if (size > block_size / 4) {
     // Large texts get a block of their own so that they do not waste the shared block's tail.
-    auto block = std::make_unique<char[]>(text.size());
-    std::memcpy(block.get(), text.data(), text.size());
-    std::string_view kept(block.get(), text.size());
+    auto block = std::make_unique<char[]>(size);
+    char* at = block.get();
     blocks_.insert(blocks_.end() - (blocks_.empty() ? 0 : 1), std::move(block));
-    return kept;
+    return at;
   }
-  if (block_size - used_ < text.size()) {
+  if (block_size - used_ < size) {
     blocks_.push_back(std::make_unique<char[]>(block_size));
     used_ = 0;
   }
   char* at = blocks_.back().get() + used_;
-  std::memcpy(at, text.data(), text.size());
-  used_ += text.size();
-  return {at, text.size()};
+  used_ += size;
+  return at;
 }
 
 void TextMap::set(std::string_view key, std::string_view value) {

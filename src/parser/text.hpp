@@ -32,6 +32,8 @@ class TextStore {
  public:
   // The returned view stays valid as long as the store lives, whatever is kept after it.
   std::string_view keep(std::string_view text);
+  // Room for size bytes in one piece (nullptr for none), valid as long as the store lives.
+  char* reserve(std::size_t size);
 
  private:
   static constexpr std::size_t block_size = 16 * 1024;
