@@ -65,14 +65,22 @@ def statement_lines(*sections, header=None):
     return lines
 
 
+def encode(text, encoding):
+    """text in encoding; for cp1251 as browsers write windows-1251, whose byte 0x98 stands for
+    U+0098 where Python's codec has no character."""
+    if encoding == "cp1251":
+        return b"\x98".join(part.encode("cp1251") for part in text.split("\x98"))
+    return text.encode(encoding)
+
+
 def make_statement(*sections, header=None, encoding="cp1251", eol="\r\n"):
     """Statement bytes in the given encoding (or a str when encoding is None)."""
     text = eol.join(statement_lines(*sections, header=header)) + eol
-    return text if encoding is None else text.encode(encoding)
+    return text if encoding is None else encode(text, encoding)
 
 
 def join(lines, eol="\n", encoding="utf-8"):
-    return eol.join(lines).encode(encoding) + eol.encode()
+    return encode(eol.join(lines) + eol, encoding)
 
 
 @pytest.fixture

@@ -144,6 +144,41 @@ class TestResultObjects:
         gc.collect()
         assert collected() is None
 
+    @pytest.mark.parametrize("encoding, hooks", [
+        ("cp1251", None), ("utf-8", None), (None, None), ("utf-16", None),
+        ("cp1251", [lambda section_type, attrs, header: attrs.update(Плательщик="Ёж «1»")]),
+    ], ids=["cp1251", "utf-8", "str", "utf-16-mark", "cp1251-hooked"])
+    def test_a_document_outlives_its_statement_and_input(self, encoding, hooks):
+        # Documents read their texts from the input and from what the parse made of it, not from
+        # copies; they alone must keep all of that alive.
+        def fresh_input():
+            sections = [document_section(Номер=str(n), Получатель="Ёж «2»") for n in range(3)]
+            if encoding == "utf-16":
+                return b"\xff\xfe" + make_statement(*sections, encoding="utf-16-le")
+            data = make_statement(*sections, encoding=encoding)
+            return "".join(list(data)) if encoding is None else bytes(bytearray(data))
+
+        names = [name for name in dir(vexdal_py.Document) if not name.startswith("_")]
+        expected = [getattr(vexdal_py.parse(fresh_input(), hooks).documents[1], name)
+                    for name in names]
+        document = vexdal_py.parse(fresh_input(), hooks).documents[1]
+        gc.collect()
+        scribble = [bytes([n]) * 4096 for n in range(256)]  # reuse what was freed
+        assert [getattr(document, name) for name in names] == expected, len(scribble)
+
+    @pytest.mark.skipif(platform.python_implementation() != "CPython",
+                        reason="counts references")
+    def test_the_result_holds_the_input_until_it_goes(self):
+        data = make_statement()
+        before = sys.getrefcount(data)
+        statement = vexdal_py.parse(data)
+        assert sys.getrefcount(data) == before + 1
+        documents = statement.documents
+        del statement
+        assert sys.getrefcount(data) == before + 1
+        del documents
+        assert sys.getrefcount(data) == before
+
     def test_intervals_are_new_copies_at_each_access(self, objects):
         account = objects["Account"]
         first = account.intervals

@@ -130,6 +130,29 @@ class TestWriteBack:
         assert [key for key, _ in second.calls[0][2]] == [*list(DOCUMENT)[1:], "Номер"]
         assert result.documents[0].doc_number == "17"
 
+    @pytest.mark.parametrize("encoding", ["cp1251", None], ids=["cp1251", "str"])
+    def test_written_texts_beside_read_ones(self, encoding):
+        # A windows-1251 file's own values stay in its bytes while what a hook writes is UTF-8;
+        # both must read as the same characters, in the record and in the next hook's dicts.
+        def write(section_type, attrs, header):
+            if attrs.get("Номер") == "17":
+                attrs["Плательщик"] = "Ёлка «1»\x98"
+            if attrs.get("ДатаНачала") == "02.03.2024":
+                attrs["РасчСчет"] = "Счёт №5"
+
+        sections = (document_section(doc_type="Платёжное «поручение»", Получатель="Ёж «2»\x98"),
+                    document_section(Номер="18", Получатель="Ёж «3»"),
+                    account_section(РасчСчет="Счёт №5"), account_section(ДатаНачала="02.03.2024"))
+        recorder = Recorder()
+        result = vexdal_py.parse(make_statement(*sections, encoding=encoding), [write, recorder])
+        first, second = result.documents
+        assert (first.counterparty, first.payee, first.doc_type, first.purpose) == (
+            "Ёлка «1»\x98", "Ёж «2»\x98", "Платёжное «поручение»", DOCUMENT["НазначениеПлатежа"])
+        assert (second.counterparty, second.payee) == (DOCUMENT["Плательщик"], "Ёж «3»")
+        assert [len(account.intervals) for account in result.accounts.values()] == [2]
+        assert list(result.accounts) == ["Счёт №5"]
+        assert dict(recorder.calls[0][2])["Плательщик"] == "Ёлка «1»\x98"
+
     def test_rebinding_the_parameter_changes_nothing(self):
         def rebind(section_type, attrs, header):
             attrs = {"Номер": "0"}

@@ -62,12 +62,44 @@ class TestEncoding:
         (after_sender(bytes(range(0x80, 0x100)), "cp1251", b""), "cp1251",
          bytes(range(0x80, 0x98)).decode("cp1251") + "\x98" +
          bytes(range(0x99, 0x100)).decode("cp1251")),
+        # Strings are made as narrow as their widest character allows, as Python makes them;
+        # a wider one would compare unequal to the same text.
+        (after_sender(b"\xa0\xab\x98", "cp1251", b""), "cp1251", "\xa0\xab\x98"),
+        (after_sender("\xa0é".encode()), "utf-8", "\xa0é"),
+        (after_sender("\u2116€".encode()), "utf-8", "\u2116€"),
     ], ids=["valid-4-byte", "overlong", "encoded-surrogate", "above-max", "truncated", "stray-ff",
-            "utf16-lone-surrogate", "cp1251-undefined-byte", "cp1251-every-high-byte"])
+            "utf16-lone-surrogate", "cp1251-undefined-byte", "cp1251-every-high-byte",
+            "cp1251-latin-1-only", "utf8-latin-1-only", "utf8-three-byte"])
     def test_decoding_of_bytes_after_the_sender(self, data, encoding, sender):
         statement = vexdal_py.parse(data)
         assert statement.encoding == encoding
         assert statement.header["Отправитель"] == SENDER + sender
+
+    @pytest.mark.parametrize("fault", [
+        "", "€", "😀", b"\xc0\x80", b"\xc1\xbf", b"\xe2\x82", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+        b"\xd0", b"\xc0", b"\x80", b"\xff",
+    ], ids=["none", "three-byte", "four-byte", "overlong", "overlong-c1", "truncated",
+            "encoded-surrogate", "above-max", "lone-lead", "lone-c0", "lone-continuation",
+            "stray-ff"])
+    def test_a_fault_is_found_wherever_it_stands(self, fault):
+        # Validation takes the text in stretches of dozens of bytes; the sender grows a byte at a
+        # time so that the fault, and the Cyrillic pairs before it, cross every stretch edge.
+        fault = fault.encode() if isinstance(fault, str) else fault
+        wrong = []
+        for pad in range(130):
+            sender = SENDER + "Ж" * (pad // 2) + "x" * (pad % 2)
+            text = TEXT.replace(SENDER, sender)
+            data = BOM + text.encode().replace(sender.encode(), sender.encode() + fault)
+            expected = (sender.encode() + fault).decode("utf-8", "replace")
+            try:
+                (sender.encode() + fault).decode("utf-8")
+                encoding = "utf-8"
+            except UnicodeDecodeError:
+                encoding = "cp1251"
+            statement = vexdal_py.parse(data)
+            if (statement.encoding, statement.header["Отправитель"]) != (encoding, expected):
+                wrong.append(pad)
+        assert wrong == []
 
     @pytest.mark.parametrize("data", [
         BOM + UTF8 + b"\xf0\x9f\x98",

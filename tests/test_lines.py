@@ -39,25 +39,42 @@ class TestLineEnds:
         expect_syntax_error(data, "UnrecognizedLine", "Unrecognized line: 'КонецФайла\r'",
                             lineno=len(LINES), line="КонецФайла\r")
 
-class TestBlankLines:
-    @pytest.mark.parametrize("filler", [
-        "", " ", "\t \t", "\r", "\x0b\x0c", "\u00a0", "\u0085", "\u1680", "\u2003", "\u2028",
-        "\u2029", "\u202f", "\u205f", "\u3000",
-    ], ids=["empty", "space", "tabs", "cr", "vt-ff", "nbsp", "nel", "ogham", "em-space",
-            "line-separator", "paragraph-separator", "narrow-nbsp", "math-space",
-            "ideographic-space"])
-    def test_white_space_lines_are_skipped_but_counted(self, filler):
-        data = join(["1CClientBankExchange", filler, filler, "abc"], eol="\r\n")
-        expect_syntax_error(data, "UnrecognizedLine", "Unrecognized line: 'abc'", lineno=4,
-                            line="abc")
 
-    @pytest.mark.parametrize("filler", ["\u200b", "\ufeff", "\u180e", "\x00", "\x1c", "\x1f"],
-                             ids=["zero-width-space", "bom", "mongolian-separator", "nul",
-                                  "file-separator", "unit-separator"])
-    def test_other_invisible_lines_are_unrecognized(self, filler):
-        data = join(["1CClientBankExchange", filler, "abc"])
-        expect_syntax_error(data, "UnrecognizedLine", f"Unrecognized line: '{filler}'", lineno=2,
-                            line=filler)
+# A Cyrillic header value makes the text invalid UTF-8 when it is written in windows-1251, so
+# that its lines are read in that code page's own bytes; its length outweighs the characters
+# that count against the text.
+def lines_in(encoding, *lines):
+    return join(["1CClientBankExchange", "Ключ=" + "Ж" * 100, *lines], eol="\r\n",
+                encoding=encoding)
+
+
+# White space characters; those of windows-1251 are tried in both encodings.
+BLANKS = {"empty": "", "space": " ", "tabs": "\t \t", "cr": "\r", "vt-ff": "\x0b\x0c",
+          "nbsp": "\u00a0", "nel": "\u0085", "ogham": "\u1680", "em-space": "\u2003",
+          "line-separator": "\u2028", "paragraph-separator": "\u2029", "narrow-nbsp": "\u202f",
+          "math-space": "\u205f", "ideographic-space": "\u3000"}
+CP1251_BLANKS = ("empty", "space", "tabs", "cr", "vt-ff", "nbsp")
+BLANK_CASES = [(filler, encoding, f"{encoding}-{name}") for name, filler in BLANKS.items()
+               for encoding in ("utf-8", "cp1251") if encoding == "utf-8" or name in CP1251_BLANKS]
+
+
+class TestBlankLines:
+    @pytest.mark.parametrize("filler, encoding", [case[:2] for case in BLANK_CASES],
+                             ids=[case[2] for case in BLANK_CASES])
+    def test_white_space_lines_are_skipped_but_counted(self, filler, encoding):
+        expect_syntax_error(lines_in(encoding, filler, filler, "abc"), "UnrecognizedLine",
+                            "Unrecognized line: 'abc'", lineno=5, line="abc")
+
+    @pytest.mark.parametrize("filler, encoding", [
+        ("\u200b", "utf-8"), ("\ufeff", "utf-8"), ("\u180e", "utf-8"), ("\x00", "utf-8"),
+        ("\x1c", "utf-8"), ("\x1f", "utf-8"), ("\x00", "cp1251"), ("\x1f", "cp1251"),
+        ("\u2026", "cp1251"), ("\x98", "cp1251"),
+    ], ids=["zero-width-space", "bom", "mongolian-separator", "nul", "file-separator",
+            "unit-separator", "cp1251-nul", "cp1251-unit-separator", "cp1251-ellipsis-0x85",
+            "cp1251-undefined-0x98"])
+    def test_other_invisible_lines_are_unrecognized(self, filler, encoding):
+        expect_syntax_error(lines_in(encoding, filler, "abc"), "UnrecognizedLine",
+                            f"Unrecognized line: '{filler}'", lineno=3, line=filler)
 
 
 class TestClassification:

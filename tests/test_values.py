@@ -13,9 +13,10 @@ BLANK = "empty string is not a valid date"
 MAX = str(2**96 - 1)
 
 
-def document_value(attribute, hooks=None, **changes):
+def document_value(attribute, hooks=None, encoding=None, **changes):
     """The attribute of the document built with changes, or the message of its warning."""
-    statement = vexdal_py.parse(make_statement(document_section(**changes), encoding=None), hooks)
+    statement = vexdal_py.parse(make_statement(document_section(**changes), encoding=encoding),
+                                hooks)
     if statement.warnings:
         [(_, message)] = statement.warnings
         return message
@@ -129,3 +130,17 @@ def test_amount_message_quotes_the_value(text, quoted):
         attrs["Сумма"] = text
 
     assert document_value("amount", hooks=[hook]) == amount_message(quoted)
+
+
+@pytest.mark.parametrize("attribute, key, text", [
+    ("doc_date", "Дата", "\u00a001.02.2023"), ("doc_date", "Дата", "01.02.2023\u00a0"),
+    ("doc_date", "Дата", "\u00a0"), ("income_date", "ДатаПоступило", "\u00a0 "),
+    ("doc_date", "Дата", "01.02.2023г"), ("amount", "Сумма", "12,50 руб"),
+    ("amount", "Сумма", "«1»\x98\u2116"), ("amount", "Сумма", "\u00a01"),
+], ids=["nbsp-before-date", "nbsp-after-date", "nbsp-date", "nbsp-optional-date",
+        "letter-after-date", "roubles", "quotes-and-undefined-byte", "nbsp-before-amount"])
+def test_windows_1251_values_read_as_their_characters(attribute, key, text):
+    # Values of a windows-1251 file are read from its own bytes: white space, failures and the
+    # quoted value in a message must come out as for the same characters in UTF-8.
+    expected = document_value(attribute, **{key: text})
+    assert document_value(attribute, encoding="cp1251", **{key: text}) == expected
