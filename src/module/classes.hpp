@@ -27,12 +27,14 @@ PyObject* section_type_class();
 // The detail class for one of the seven syntax kinds (UnexpectedSection .. HookError).
 PyObject* detail_class(vexdal::ErrorKind kind);
 
-// New objects, or an empty Ref with the error indicator set. An Account copies what it needs
-// from its record, so the record may be dropped afterwards.
-Ref new_account(const vexdal::Account& account);
-// The list of the statement's Document objects. They point into the statement's records and
-// texts, which are moved out of it into an owner they share, and into input, which they keep.
-Ref documents_list(Ref input, vexdal::Statement& statement);
+// New objects, or an empty Ref with the error indicator set.
+// The owner that the Account and Document objects of a parse share: it takes the statement's
+// records and texts, and input, the bytes the texts point into.
+Ref records_owner(Ref input, vexdal::Statement& statement);
+// The statement's accounts as a dict of number -> Account, and its documents as a list of
+// Document; owner is what records_owner made.
+Ref accounts_dict(PyObject* owner);
+Ref documents_list(PyObject* owner);
 // Takes the four containers as they are; they become the attributes handed out on every access.
 Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref documents, Ref warnings,
                   std::size_t document_count, std::size_t warning_count);

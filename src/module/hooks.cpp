@@ -100,14 +100,14 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
 }  // namespace
 
 vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
-                                      const vexdal::TextMap& header) {
+                                      const vexdal::Header& header) {
   GilScope gil;
   return call_locked(type, attrs, header);
 }
 
 vexdal::HookResult HookCallable::call_locked(vexdal::SectionType type,
                                              vexdal::SectionAttributes& attrs,
-                                             const vexdal::TextMap& header) {
+                                             const vexdal::Header& header) {
   Ref attrs_dict = to_dict(attrs.map());
   if (!attrs_dict) return failure();
   Ref header_dict = to_dict(header);

@@ -37,11 +37,11 @@ class HookCallable final : public vexdal::Hook {
   HookCallable(Ref callable, CaughtError& escaped)
       : callable_(std::move(callable)), escaped_(&escaped) {}
   vexdal::HookResult call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
-                          const vexdal::TextMap& header) override;
+                          const vexdal::Header& header) override;
 
  private:
   vexdal::HookResult call_locked(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
-                                 const vexdal::TextMap& header);
+                                 const vexdal::Header& header);
   vexdal::HookResult failure();
 
   Ref callable_;

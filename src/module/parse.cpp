@@ -2,6 +2,7 @@
 // failure into the module's exceptions.
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "classes.hpp"
@@ -119,21 +120,38 @@ void raise_error(const vexdal::StatementError& error) {
   if (message) PyErr_SetObject(cls, message.get());
 }
 
-Ref accounts_dict(const std::vector<vexdal::Account>& accounts) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return {};
-  for (const vexdal::Account& account : accounts) {
-    Ref number = to_str(account.number);
-    Ref object = number ? new_account(account) : Ref();
-    if (!object || PyDict_SetItem(dict.get(), number.get(), object.get()) < 0) return {};
+// The messages of warnings, made once each: a statement may warn about thousands of documents
+// with the same few texts, and the tuples can share their str.
+class WarningTexts {
+ public:
+  // A new reference to the message's str, or an empty Ref with the error set.
+  Ref text_of(const vexdal::SectionFailure& reason) {
+    // Only the fixed texts are shared; an amount message quotes its own value.
+    const bool fixed = reason.kind != vexdal::SectionFailure::Kind::BadAmount;
+    if (fixed) {
+      for (const auto& [key, text] : made_) {
+        if (key.first == reason.kind && key.second == reason.text.bytes.data()) {
+          return Ref::borrow(text.get());
+        }
+      }
+    }
+    Ref text = to_str(vexdal::failure_text(reason));
+    if (text && fixed)
+      made_.emplace_back(std::make_pair(reason.kind, reason.text.bytes.data()),
+                         Ref::borrow(text.get()));
+    return text;
   }
-  return dict;
-}
+
+ private:
+  // The fixed texts are the readers' constants and the keys of the field tables, so the address
+  // of the text tells them apart.
+  std::vector<std::pair<std::pair<vexdal::SectionFailure::Kind, const char*>, Ref>> made_;
+};
 
 // New reference to (lineno, message), or nullptr with the error indicator set.
-PyObject* warning_to_tuple(const vexdal::Warning& warning) {
+PyObject* warning_to_tuple(const vexdal::Warning& warning, WarningTexts& texts) {
   Ref lineno = Ref::steal(PyLong_FromSize_t(warning.lineno));
-  Ref message = to_str(warning.message);
+  Ref message = texts.text_of(warning.reason);
   Ref pair = Ref::steal(PyTuple_New(2));
   if (!lineno || !message || !pair) return nullptr;
   PyTuple_SET_ITEM(pair.get(), 0, lineno.release());  // the tuple takes these references
@@ -141,26 +159,29 @@ PyObject* warning_to_tuple(const vexdal::Warning& warning) {
   return pair.release();
 }
 
-Ref warnings_list(const std::vector<vexdal::Warning>& warnings) {
+Ref warnings_list(const vexdal::BlockList<vexdal::Warning>& warnings) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(warnings.size())));
   if (!list) return {};
-  Py_ssize_t index = 0;
-  for (const vexdal::Warning& warning : warnings) {
-    PyObject* pair = warning_to_tuple(warning);
+  WarningTexts texts;
+  for (std::size_t i = 0; i < warnings.size(); ++i) {
+    PyObject* pair = warning_to_tuple(warnings[i], texts);
     if (pair == nullptr) return {};
-    PyList_SET_ITEM(list.get(), index++, pair);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
   }
   return list;
 }
 
 // input: the bytes the statement's texts point into.
 Ref build_statement(Ref input, vexdal::Statement statement) {
+  const std::size_t document_count = statement.documents.size();
+  // The header and the warnings point into the texts too, which stay put in the owner.
+  Ref owner = records_owner(std::move(input), statement);
+  if (!owner) return {};
   Ref header = to_dict(statement.header);
   if (!header) return {};
-  Ref accounts = accounts_dict(statement.accounts);
+  Ref accounts = accounts_dict(owner.get());
   if (!accounts) return {};
-  const std::size_t document_count = statement.documents.size();
-  Ref documents = documents_list(std::move(input), statement);
+  Ref documents = documents_list(owner.get());
   if (!documents) return {};
   Ref warnings = warnings_list(statement.warnings);
   if (!warnings) return {};

@@ -150,28 +150,73 @@ Ref new_interval(const vexdal::Interval& interval) {
   return cls ? new_box(cls, interval) : Ref();
 }
 
+// ---- What accounts and documents point into ----------------------------------------------------
+
+// The records of one parse and the bytes their texts point into: the caller's input (or the
+// bytes a str was encoded to), any text decoding made, and what hooks wrote. Every Account and
+// Document of the parse holds the capsule that owns this, so one kept after its Statement still
+// reads.
+struct ParsedStatement {
+  Ref input;
+  vexdal::TextBuffer decoded;
+  vexdal::TextStore store;
+  std::vector<std::unique_ptr<vexdal::WideTexts>> wide_texts;
+  vexdal::BlockList<vexdal::Document> documents;
+  vexdal::BlockList<vexdal::Account> accounts;
+};
+
+constexpr const char parsed_statement_name[] = "vexdal_py.ParsedStatement";
+
+void release_parsed_statement(PyObject* capsule) {
+  delete static_cast<ParsedStatement*>(PyCapsule_GetPointer(capsule, parsed_statement_name));
+}
+
+const ParsedStatement& parsed_statement(PyObject* owner) {
+  return *static_cast<const ParsedStatement*>(PyCapsule_GetPointer(owner, parsed_statement_name));
+}
+
+// Some interpreters let object.__new__ make an instance with zeroed memory, whose record is null.
+template <typename Record>
+const Record* record_of(const Record* record, const char* class_name) {
+  if (record == nullptr) {
+    PyErr_Format(PyExc_TypeError, "this %s was not made by parse()", class_name);
+  }
+  return record;
+}
+
 // ---- Account ------------------------------------------------------------------------------------
 
+// One account as Python sees it: a pointer to its record, whose owner it keeps alive.
 struct AccountState {
-  std::string number;
-  std::vector<vexdal::Interval> intervals;
+  Ref owner;
+  const vexdal::Account* record = nullptr;
 };
 
 bool same_account(const AccountState& a, const AccountState& b) noexcept {
-  if (a.number != b.number || a.intervals.size() != b.intervals.size()) return false;
-  for (std::size_t i = 0; i < a.intervals.size(); ++i) {
-    if (!same_interval_text(a.intervals[i], b.intervals[i])) return false;
+  if (a.record == nullptr || b.record == nullptr) return a.record == b.record;
+  const std::vector<vexdal::Interval>& x = a.record->intervals;
+  const std::vector<vexdal::Interval>& y = b.record->intervals;
+  if (a.record->number != b.record->number || x.size() != y.size()) return false;
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    if (!same_interval_text(x[i], y[i])) return false;
   }
   return true;
 }
 
+const vexdal::Account* account_of(PyObject* self) {
+  return record_of(unbox<AccountState>(self).record, "Account");
+}
+
 PyObject* account_number(PyObject* self, void*) {
-  return to_str(unbox<AccountState>(self).number).release();
+  const vexdal::Account* account = account_of(self);
+  return account ? to_str(account->number).release() : nullptr;
 }
 
 // A new list of new Interval objects at every access: the caller may change it freely.
 PyObject* account_intervals(PyObject* self, void*) {
-  const std::vector<vexdal::Interval>& intervals = unbox<AccountState>(self).intervals;
+  const vexdal::Account* account = account_of(self);
+  if (account == nullptr) return nullptr;
+  const std::vector<vexdal::Interval>& intervals = account->intervals;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(intervals.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < intervals.size(); ++i) {
@@ -184,10 +229,11 @@ PyObject* account_intervals(PyObject* self, void*) {
 
 PyObject* account_repr(PyObject* self) {
   if (!holds<AccountState>(self, "__repr__")) return nullptr;
+  const vexdal::Account* account = account_of(self);
+  if (account == nullptr) return nullptr;
   return guarded([&] {
-    const AccountState& account = unbox<AccountState>(self);
-    return to_str("Account(number=" + quoted(account.number) + ", intervals=[..." +
-                  std::to_string(account.intervals.size()) + "])")
+    return to_str("Account(number=" + quoted(account->number) + ", intervals=[..." +
+                  std::to_string(account->intervals.size()) + "])")
         .release();
   });
 }
@@ -252,26 +298,7 @@ static_assert(
     }(),
     "attribute_order lists every document field once");
 
-// The records of one parse and the bytes their texts point into: the caller's input (or the
-// bytes a str was encoded to), any text decoding made, and what hooks wrote. Every Document of
-// the parse holds the capsule that owns this, so a Document kept after its Statement still reads.
-struct ParsedDocuments {
-  Ref input;
-  vexdal::TextBuffer decoded;
-  vexdal::TextStore store;
-  std::vector<std::unique_ptr<vexdal::WideTexts>> wide_texts;
-  vexdal::BlockList<vexdal::Document> documents;
-};
-
-constexpr const char parsed_documents_name[] = "vexdal_py.ParsedDocuments";
-
-void release_parsed_documents(PyObject* capsule) {
-  delete static_cast<ParsedDocuments*>(PyCapsule_GetPointer(capsule, parsed_documents_name));
-}
-
-// One document as Python sees it: a pointer to its record, whose owner it keeps alive. The
-// record is null only in an instance that parse() did not make (some interpreters let
-// object.__new__ make one with zeroed memory).
+// One document as Python sees it: a pointer to its record, whose owner it keeps alive.
 struct DocumentState {
   Ref owner;
   const vexdal::Document* record = nullptr;
@@ -342,19 +369,16 @@ std::string document_text(const vexdal::Document& document, const vexdal::Docume
   return vexdal::utf8_string(document[info.field]);
 }
 
-const DocumentState* document_of(PyObject* self) {
-  const DocumentState& document = unbox<DocumentState>(self);
-  if (document.record != nullptr) return &document;
-  PyErr_SetString(PyExc_TypeError, "this Document was not made by parse()");
-  return nullptr;
+const vexdal::Document* document_of(PyObject* self) {
+  return record_of(unbox<DocumentState>(self).record, "Document");
 }
 
 // closure: the field's entry in the parser's field table.
 PyObject* document_get(PyObject* self, void* closure) {
   const auto& info = *static_cast<const vexdal::DocumentFieldInfo*>(closure);
-  const DocumentState* state = document_of(self);
-  if (state == nullptr) return nullptr;
-  const vexdal::Document& document = *state->record;
+  const vexdal::Document* record = document_of(self);
+  if (record == nullptr) return nullptr;
+  const vexdal::Document& document = *record;
   if (vexdal::is_optional(info.kind) && !document.has(info.field)) Py_RETURN_NONE;
   switch (info.kind) {
     case FieldKind::Text:
@@ -372,8 +396,8 @@ PyObject* document_get(PyObject* self, void* closure) {
 
 PyObject* document_repr(PyObject* self) {
   if (!holds<DocumentState>(self, "__repr__")) return nullptr;
-  const DocumentState* state = document_of(self);
-  if (state == nullptr) return nullptr;
+  const vexdal::Document* document = document_of(self);
+  if (document == nullptr) return nullptr;
   return guarded([&] {
     std::string out = "Document(";
     // The first four attributes: doc_number, doc_type, doc_date, amount.
@@ -382,7 +406,7 @@ PyObject* document_repr(PyObject* self) {
       if (i > 0) out += ", ";
       out += info.attribute;
       out += '=';
-      vexdal::append_quoted(out, document_text(*state->record, info));
+      vexdal::append_quoted(out, document_text(*document, info));
     }
     out += ')';
     return to_str(out).release();
@@ -494,28 +518,39 @@ PyObject* account_class() { return cached_class<create_account_class>(); }
 PyObject* document_class() { return cached_class<create_document_class>(); }
 PyObject* statement_class() { return cached_class<create_statement_class>(); }
 
-Ref new_account(const vexdal::Account& account) {
-  PyObject* cls = account_class();
-  if (cls == nullptr) return {};
-  return new_box(cls, AccountState{std::string(account.number), account.intervals});
+Ref records_owner(Ref input, vexdal::Statement& statement) {
+  auto parsed = std::make_unique<ParsedStatement>(
+      ParsedStatement{std::move(input), std::move(statement.decoded), std::move(statement.store),
+                      std::move(statement.wide_texts), std::move(statement.documents),
+                      std::move(statement.accounts)});
+  Ref owner =
+      Ref::steal(PyCapsule_New(parsed.get(), parsed_statement_name, release_parsed_statement));
+  if (owner) parsed.release();  // the capsule owns it now
+  return owner;
 }
 
-Ref documents_list(Ref input, vexdal::Statement& statement) {
+Ref accounts_dict(PyObject* owner) {
+  PyObject* cls = account_class();
+  if (cls == nullptr) return {};
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  const vexdal::BlockList<vexdal::Account>& accounts = parsed_statement(owner).accounts;
+  for (std::size_t i = 0; i < accounts.size(); ++i) {
+    Ref number = to_str(accounts[i].number);
+    Ref account = number ? new_box(cls, AccountState{Ref::borrow(owner), &accounts[i]}) : Ref();
+    if (!account || PyDict_SetItem(dict.get(), number.get(), account.get()) < 0) return {};
+  }
+  return dict;
+}
+
+Ref documents_list(PyObject* owner) {
   PyObject* cls = document_class();
   if (cls == nullptr) return {};
-  const std::size_t count = statement.documents.size();
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (!list || count == 0) return list;
-  auto parsed = std::make_unique<ParsedDocuments>(
-      ParsedDocuments{std::move(input), std::move(statement.decoded), std::move(statement.store),
-                      std::move(statement.wide_texts), std::move(statement.documents)});
-  const vexdal::BlockList<vexdal::Document>& documents = parsed->documents;
-  Ref owner =
-      Ref::steal(PyCapsule_New(parsed.get(), parsed_documents_name, release_parsed_documents));
-  if (!owner) return {};
-  parsed.release();  // the capsule owns it now
-  for (std::size_t i = 0; i < count; ++i) {
-    Ref document = new_box(cls, DocumentState{Ref::borrow(owner.get()), &documents[i]});
+  const vexdal::BlockList<vexdal::Document>& documents = parsed_statement(owner).documents;
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
+  if (!list) return {};
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    Ref document = new_box(cls, DocumentState{Ref::borrow(owner), &documents[i]});
     if (!document) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), document.release());
   }

@@ -214,6 +214,18 @@ Ref to_dict(const vexdal::TextMap& map) {
   return dict;
 }
 
+Ref to_dict(const vexdal::Header& header) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  const bool filled = vexdal::visit_attributes(
+      header.lines, header.charset, [&](std::string_view key, std::string_view value) {
+        Ref py_key = to_str(vexdal::Text{key, header.charset});
+        Ref py_value = py_key ? to_str(vexdal::Text{value, header.charset}) : Ref();
+        return py_value && PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) == 0;
+      });
+  return filled ? std::move(dict) : Ref();
+}
+
 bool str_utf8(PyObject* object, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",

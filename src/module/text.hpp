@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "records.hpp"  // the parser's TextMap
+#include "lines.hpp"
+#include "records.hpp"
 #include "ref.hpp"
 
 namespace vexdal_py {
@@ -22,6 +23,9 @@ Ref ascii_str(std::string_view ascii);
 // A new dict of str -> str with the map's entries in map order, or an empty Ref with the error
 // indicator set.
 Ref to_dict(const vexdal::TextMap& map);
+// A new dict of str -> str of the header's lines in order, a repeated key keeping its first place
+// and its last value; or an empty Ref with the error indicator set.
+Ref to_dict(const vexdal::Header& header);
 
 // The UTF-8 bytes of a str (subclasses accepted); they live as long as the object. On failure
 // returns false with the error set: TypeError "'T' object cannot be converted to 'PyString'" for a

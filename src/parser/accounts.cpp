@@ -17,46 +17,53 @@ std::size_t index_of(AccountKey key) noexcept { return static_cast<std::size_t>(
 
 // Reads the value of an amount key: absent stays none, but a present value must be an amount,
 // even when it is blank. Values are read as UTF-8, as for a document's.
-bool read_amount(const AccountValues& values, AccountKey key, std::optional<Decimal>& target,
-                 std::string& failure) {
-  if (!values.has(index_of(key))) return true;
+std::optional<SectionFailure> read_amount(const AccountValues& values, AccountKey key,
+                                          std::optional<Decimal>& target) {
+  if (!values.has(index_of(key))) return std::nullopt;
   std::string scratch;
-  auto amount = parse_amount(utf8_view(values[index_of(key)], scratch));
-  if (!amount) {
-    failure = std::move(amount.error());
-    return false;
-  }
-  target = amount.value();
-  return true;
+  target = parse_amount(utf8_view(values[index_of(key)], scratch));
+  if (target) return std::nullopt;
+  return SectionFailure{SectionFailure::Kind::BadAmount, values[index_of(key)]};
 }
 
-// The interval, or the failure text. Keys are visited in the byte order of their UTF-8 form, so
+SectionFailure message(std::string_view text) {
+  return {SectionFailure::Kind::Message, Text{text, Charset::Utf8}};
+}
+
+// The interval, or why there is none. Keys are visited in the byte order of their UTF-8 form, so
 // of two bad values the one whose key sorts first is reported.
-Result<Interval, std::string> build_interval(const AccountValues& values) {
+Result<Interval, SectionFailure> build_interval(const AccountValues& values) {
   std::optional<Decimal> total_income, total_expense, end_amount, start_amount;
   std::optional<Date> date_end, date_start;
-  std::string failure;
-  if (!read_amount(values, AccountKey::TotalIncome, total_income, failure) ||
-      !read_amount(values, AccountKey::TotalExpense, total_expense, failure)) {
-    return fail(std::move(failure));
+  if (auto failure = read_amount(values, AccountKey::TotalIncome, total_income)) {
+    return fail(*failure);
+  }
+  if (auto failure = read_amount(values, AccountKey::TotalExpense, total_expense)) {
+    return fail(*failure);
   }
   std::string scratch;
   if (values.has(index_of(AccountKey::DateEnd))) {
     auto date = parse_optional_date(utf8_view(values[index_of(AccountKey::DateEnd)], scratch));
-    if (!date) return fail(std::move(date.error()));
+    if (!date) return fail(message(date.error()));
     date_end = date.value();
   }
   if (values.has(index_of(AccountKey::DateStart))) {
     auto date = parse_required_date(utf8_view(values[index_of(AccountKey::DateStart)], scratch));
-    if (!date) return fail(std::move(date.error()));
+    if (!date) return fail(message(date.error()));
     date_start = date.value();
   }
-  if (!read_amount(values, AccountKey::EndAmount, end_amount, failure) ||
-      !read_amount(values, AccountKey::StartAmount, start_amount, failure)) {
-    return fail(std::move(failure));
+  if (auto failure = read_amount(values, AccountKey::EndAmount, end_amount)) {
+    return fail(*failure);
   }
-  if (!date_start) return fail(std::string("missing field `ДатаНачала`"));
-  if (!start_amount) return fail(std::string("missing field `НачальныйОстаток`"));
+  if (auto failure = read_amount(values, AccountKey::StartAmount, start_amount)) {
+    return fail(*failure);
+  }
+  const auto missing = [](AccountKey key) {
+    return SectionFailure{SectionFailure::Kind::MissingField,
+                          Text{account_keys[index_of(key)], Charset::Utf8}};
+  };
+  if (!date_start) return fail(missing(AccountKey::DateStart));
+  if (!start_amount) return fail(missing(AccountKey::StartAmount));
   return Interval{*date_start, date_end, *start_amount, end_amount, total_income, total_expense};
 }
 
@@ -112,7 +119,7 @@ bool same_interval(const Interval& a, const Interval& b) noexcept {
 Result<std::monostate, StatementError> AccountBook::add_section(const AccountValues& values,
                                                                 std::size_t lineno) {
   auto interval = build_interval(values);
-  if (!interval) return fail(account_parse_error(lineno, std::move(interval.error())));
+  if (!interval) return fail(account_parse_error(lineno, failure_text(interval.error())));
   // The number is looked for only once the interval is complete: interval errors win.
   if (!values.has(index_of(AccountKey::Number))) {
     return fail(
@@ -131,9 +138,9 @@ Result<std::monostate, StatementError> AccountBook::add_section(const AccountVal
   return std::monostate{};
 }
 
-std::vector<Account> AccountBook::take() {
+BlockList<Account> AccountBook::take() {
   filed_.clear();
-  for (Account& account : accounts_) put_in_order(account.intervals);
+  for (std::size_t i = 0; i < accounts_.size(); ++i) put_in_order(accounts_[i].intervals);
   by_number_.clear();
   return std::move(accounts_);
 }

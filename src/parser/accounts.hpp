@@ -60,7 +60,7 @@ class AccountBook {
   Result<std::monostate, StatementError> add_section(const AccountValues& values,
                                                      std::size_t lineno);
   // The accounts with their intervals in final order.
-  std::vector<Account> take();
+  BlockList<Account> take();
 
  private:
   // An interval already filed, found by account and position so that the set needs no copies.
@@ -82,7 +82,7 @@ class AccountBook {
 
   // Intervals are kept in the order they were filed and put in order once, by take(): filing
   // each one into a sorted list would cost quadratic time on a hostile file.
-  std::vector<Account> accounts_;
+  BlockList<Account> accounts_;
   std::unordered_map<std::string, std::size_t> by_number_;  // keyed by the UTF-8 number
   std::unordered_set<Filed, FiledHash, FiledEqual> filed_{0, FiledHash{this}, FiledEqual{this}};
 };

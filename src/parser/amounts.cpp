@@ -200,14 +200,15 @@ bool same_value(const Decimal& a, const Decimal& b) noexcept {
   return x.negative == y.negative && x.scale == y.scale && x.magnitude == y.magnitude;
 }
 
-Result<Decimal, std::string> parse_amount(std::string_view text) {
-  if (std::optional<Decimal> amount = read_amount(text)) return *amount;
+std::optional<Decimal> parse_amount(std::string_view text) noexcept { return read_amount(text); }
+
+std::string amount_message(std::string_view text) {
   std::string message;
   message.reserve(message_head.size() + text.size() + 2 + message_tail.size());
   message += message_head;
   append_quoted(message, text);
   message += message_tail;
-  return fail(std::move(message));
+  return message;
 }
 
 std::string amount_text(const Decimal& amount) {

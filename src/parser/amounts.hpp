@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -27,9 +28,11 @@ Decimal canonical(const Decimal& amount) noexcept;
 // Numeric equality: trailing fraction zeros and the sign of zero do not count.
 bool same_value(const Decimal& a, const Decimal& b) noexcept;
 
-// Exact: digits that do not fit are rejected, never rounded. The failure is the one amount
-// message, which quotes the text.
-Result<Decimal, std::string> parse_amount(std::string_view text);
+// Exact: digits that do not fit are rejected, never rounded.
+std::optional<Decimal> parse_amount(std::string_view text) noexcept;
+// The one message for a text that is not an amount, whatever is wrong with it; it quotes the
+// text, which must be valid UTF-8.
+std::string amount_message(std::string_view text);
 
 // Digits with the written scale, a leading "-" for negatives, no exponent.
 std::string amount_text(const Decimal& amount);

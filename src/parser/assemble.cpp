@@ -26,37 +26,30 @@ class Assembler {
   bool advance(const LineToken& token) {
     switch (state_) {
       case State::Init:
-        if (token.kind == LineKind::StatementStart) return enter(State::Header);
+        if (token.kind == LineKind::StatementStart) {
+          header_start_ = token.key.data() + token.key.size();
+          return enter(State::Header);
+        }
         break;
       case State::Header:
-        if (token.kind == LineKind::Attribute) {
-          statement_.header.set(token.key, token.value);
-          return true;
-        }
+        // Header lines stay where they are; the header is their stretch of the text.
+        if (token.kind == LineKind::Attribute) return true;
         if (token.kind == LineKind::AccountStart || token.kind == LineKind::DocumentStart) {
+          const auto length = static_cast<std::size_t>(token.key.data() - header_start_);
+          statement_.header = Header{std::string_view(header_start_, length), statement_.charset};
           return open_section(token);
         }
         break;
       case State::Document:
         if (token.kind == LineKind::Attribute) {
-          if (!hooks_.empty()) {
-            section_.set(token.key, token.value);
-          } else {
-            const std::size_t field = document_field_of(token.key, statement_.charset);
-            if (field != document_field_count) document_.set(field, token.value);
-          }
+          add_attribute(token, document_, document_field_of, document_field_count);
           return true;
         }
         if (token.kind == LineKind::DocumentEnd) return close_document(token.lineno);
         break;
       case State::Account:
         if (token.kind == LineKind::Attribute) {
-          if (!hooks_.empty()) {
-            section_.set(token.key, token.value);
-          } else {
-            const std::size_t key = account_key_of(token.key, statement_.charset);
-            if (key != account_keys.size()) account_.set(key, token.value);
-          }
+          add_attribute(token, account_, account_key_of, account_keys.size());
           return true;
         }
         if (token.kind == LineKind::AccountEnd) return close_account(token.lineno);
@@ -98,9 +91,19 @@ class Assembler {
     return false;
   }
 
-  // Without hooks, attributes go straight into the values of the keys the section knows, and
-  // the others are dropped at once. Hooks see every key, so with them the section is kept whole
-  // until it ends.
+  // Without hooks, an attribute goes straight into the value of the key it names, if the section
+  // knows that key, and the others are dropped at once. Hooks see every key, so with them the
+  // section is kept whole until it ends.
+  template <typename Values, typename Lookup>
+  void add_attribute(const LineToken& token, Values& values, Lookup key_of, std::size_t not_found) {
+    if (!hooks_.empty()) {
+      section_.set(token.key, token.value);
+      return;
+    }
+    const std::size_t index = key_of(token.key, statement_.charset);
+    if (index != not_found) values.set(index, token.value);
+  }
+
   bool open_section(const LineToken& token) {
     section_.clear(statement_.charset);
     if (token.kind == LineKind::DocumentStart) {
@@ -165,7 +168,7 @@ class Assembler {
       statement_.documents.commit();
     } else {
       // A document that cannot be built is reported, not fatal.
-      statement_.warnings.push_back(Warning{lineno, std::move(built.error())});
+      statement_.warnings.push_back(Warning{lineno, built.error()});
     }
     return enter(State::ReadNextSection);
   }
@@ -183,6 +186,7 @@ class Assembler {
   Statement& statement_;
   const std::vector<Hook*>& hooks_;
   State state_ = State::Init;
+  const char* header_start_ = nullptr;
   std::optional<StatementError> error_;
   TextMap section_;  // reused by every section, so its storage is allocated once
   DocumentValues document_;
@@ -211,7 +215,6 @@ Result<Statement, StatementError> parse_statement(std::string_view input,
   Statement statement;
   statement.encoding = decoded.value().encoding;
   statement.charset = decoded.value().charset;
-  statement.header.clear(statement.charset);
   statement.decoded = std::move(decoded.value().decoded);
   const LineReader lines(decoded.value().text, statement.charset);
 

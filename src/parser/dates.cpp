@@ -146,17 +146,15 @@ bool is_blank_date(std::string_view text) noexcept {
 
 }  // namespace
 
-Result<Date, std::string> parse_required_date(std::string_view text) {
-  if (is_blank_date(text)) return fail(std::string(empty_date));
-  auto date = DateReader(text).read();
-  if (!date) return fail(std::string(date.error()));
-  return date.value();
+Result<Date, std::string_view> parse_required_date(std::string_view text) {
+  if (is_blank_date(text)) return fail(empty_date);
+  return DateReader(text).read();
 }
 
-Result<std::optional<Date>, std::string> parse_optional_date(std::string_view text) {
+Result<std::optional<Date>, std::string_view> parse_optional_date(std::string_view text) {
   if (is_blank_date(text)) return std::optional<Date>();
   auto date = DateReader(text).read();
-  if (!date) return fail(std::string(date.error()));
+  if (!date) return fail(date.error());
   return std::optional<Date>(date.value());
 }
 

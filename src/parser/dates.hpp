@@ -32,10 +32,11 @@ struct Date {
 constexpr std::int32_t min_year = -999999;
 constexpr std::int32_t max_year = 999999;
 
-// Failure values are the fixed English messages that end up in warnings and errors.
-Result<Date, std::string> parse_required_date(std::string_view text);
+// Failure values are the fixed English messages that end up in warnings and errors; they live as
+// long as the program.
+Result<Date, std::string_view> parse_required_date(std::string_view text);
 // A blank text is an absent date, not a failure.
-Result<std::optional<Date>, std::string> parse_optional_date(std::string_view text);
+Result<std::optional<Date>, std::string_view> parse_optional_date(std::string_view text);
 
 // YYYY-MM-DD; years outside 0..9999 as their sign and at least four digits.
 std::string date_text(const Date& date);

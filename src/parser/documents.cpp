@@ -70,7 +70,7 @@ void place_texts(const WideTexts& texts, std::uint32_t fields, Document& record,
 
 }  // namespace
 
-Result<std::monostate, std::string> build_document(
+Result<std::monostate, SectionFailure> build_document(
     const DocumentValues& values, Text doc_type, Document& record,
     std::vector<std::unique_ptr<WideTexts>>& wide_texts) {
   std::uint32_t seen = values.seen;
@@ -80,22 +80,25 @@ Result<std::monostate, std::string> build_document(
   seen |= field_bit(DocumentField::DocType);
 
   // Dates and amounts are ASCII when they are valid; any other character is read as the same
-  // character in UTF-8, so that messages and white space come out as for a UTF-8 input.
+  // character in UTF-8, so that white space comes out as for a UTF-8 input.
   std::string scratch;
   const auto utf8_of = [&](DocumentField field) {
     return utf8_view(Text{texts[index_of(field)], values.charset}, scratch);
+  };
+  const auto message = [](std::string_view text) {
+    return SectionFailure{SectionFailure::Kind::Message, Text{text, Charset::Utf8}};
   };
   // Values are read in the byte order of their keys ("Дата" < "ДатаПоступило" < "ДатаСписано" <
   // "Сумма"), so the first bad one in that order is the one reported, wherever it stood.
   if (seen & field_bit(DocumentField::DocDate)) {
     auto date = parse_required_date(utf8_of(DocumentField::DocDate));
-    if (!date) return fail(std::move(date.error()));
+    if (!date) return fail(message(date.error()));
     record.doc_date = date.value();
   }
   for (const DocumentField field : {DocumentField::IncomeDate, DocumentField::OutcomeDate}) {
     if (!(seen & field_bit(field))) continue;
     auto date = parse_optional_date(utf8_of(field));
-    if (!date) return fail(std::move(date.error()));
+    if (!date) return fail(message(date.error()));
     if (!date.value()) {
       seen &= ~field_bit(field);  // a blank optional date is absent
       continue;
@@ -104,18 +107,19 @@ Result<std::monostate, std::string> build_document(
   }
   if (seen & field_bit(DocumentField::Amount)) {
     auto amount = parse_amount(utf8_of(DocumentField::Amount));
-    if (!amount) return fail(std::move(amount.error()));
-    record.amount = amount.value();
+    if (!amount) {
+      return fail(SectionFailure{SectionFailure::Kind::BadAmount,
+                                 Text{texts[index_of(DocumentField::Amount)], values.charset}});
+    }
+    record.amount = *amount;
   }
 
   const std::uint32_t missing = required_fields & ~seen;
   if (missing != 0) {
     std::size_t field = 0;
     while (!((missing >> field) & 1u)) ++field;
-    std::string message = "missing field `";
-    message += document_fields[field].key;
-    message += '`';
-    return fail(std::move(message));
+    return fail(SectionFailure{SectionFailure::Kind::MissingField,
+                               Text{document_fields[field].key, Charset::Utf8}});
   }
   record.present = seen;
   record.windows_1251 =

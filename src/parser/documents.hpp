@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "charsets.hpp"
+#include "failure.hpp"
 #include "keys.hpp"
 #include "records.hpp"
 #include "result.hpp"
@@ -36,10 +37,10 @@ inline std::size_t document_field_of(std::string_view key, Charset charset) noex
 }
 
 // Builds a document into record: reads its dates and amount and checks its required fields. On
-// failure the record is unusable and the message explains why the document cannot be built (a
+// failure the record is unusable and the failure says why the document cannot be built (a
 // warning, not an error). The record's texts point where the values and doc_type do; a record
 // whose texts lie too far apart for spans gets views kept in wide_texts.
-Result<std::monostate, std::string> build_document(
+Result<std::monostate, SectionFailure> build_document(
     const DocumentValues& values, Text doc_type, Document& record,
     std::vector<std::unique_ptr<WideTexts>>& wide_texts);
 

@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "amounts.hpp"
+
 namespace vexdal {
 
 std::string_view context_text(Context context) noexcept {
@@ -34,6 +36,20 @@ StatementError account_parse_error(std::size_t lineno, std::string message) {
 
 StatementError hook_error(std::size_t lineno, std::string message) {
   return {ErrorKind::HookError, lineno, std::move(message), {}, Context::Init};
+}
+
+std::string failure_text(const SectionFailure& failure) {
+  switch (failure.kind) {
+    case SectionFailure::Kind::Message:
+      return std::string(failure.text.bytes);
+    case SectionFailure::Kind::MissingField:
+      return "missing field `" + std::string(failure.text.bytes) + "`";
+    case SectionFailure::Kind::BadAmount: {
+      std::string scratch;
+      return amount_message(utf8_view(failure.text, scratch));
+    }
+  }
+  return {};
 }
 
 StatementError plain_error(ErrorKind kind) { return {kind, 0, {}, {}, Context::Init}; }

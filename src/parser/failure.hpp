@@ -30,6 +30,19 @@ enum class ErrorKind : std::uint8_t {
   EmptyInput,
 };
 
+// Why a section's values could not be made into a record: a fixed message of the value readers,
+// a required key that is missing, or an amount that cannot be read. Kept as a value rather than
+// as text, since a statement may hold a warning for every two lines, and the text is made only
+// when it is wanted; the views live as long as the statement's texts.
+struct SectionFailure {
+  enum class Kind : std::uint8_t { Message, MissingField, BadAmount };
+  Kind kind;
+  Text text;  // Message: the message (UTF-8); MissingField: the key (UTF-8); BadAmount: the value
+};
+
+// "missing field `<key>`", the amount message, or the message itself.
+std::string failure_text(const SectionFailure& failure);
+
 // The syntax kinds carry a line number and texts; the other four carry nothing. Texts are owned
 // UTF-8 copies, never views into the input.
 struct StatementError {

@@ -78,4 +78,15 @@ class LineReader {
   std::size_t lineno_ = 0;
 };
 
+// Calls visit(key, value) for each key=value line of text, in order, while it returns true.
+template <typename Visit>
+bool visit_attributes(std::string_view text, Charset charset, Visit visit) {
+  LineReader reader(text, charset);
+  LineToken token;
+  while (reader.next(token)) {
+    if (token.kind == LineKind::Attribute && !visit(token.key, token.value)) return false;
+  }
+  return true;
+}
+
 }  // namespace vexdal

@@ -37,7 +37,7 @@ using HookResult = Result<std::monostate, std::string>;
 class Hook {
  public:
   virtual ~Hook() = default;
-  virtual HookResult call(SectionType type, SectionAttributes& attrs, const TextMap& header) = 0;
+  virtual HookResult call(SectionType type, SectionAttributes& attrs, const Header& header) = 0;
 };
 
 // Runs decoding, line reading and the section walk over input, which is not copied: the

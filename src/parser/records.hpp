@@ -14,6 +14,7 @@
 #include "amounts.hpp"
 #include "charsets.hpp"
 #include "dates.hpp"
+#include "failure.hpp"
 #include "text.hpp"
 
 namespace vexdal {
@@ -191,9 +192,19 @@ struct Document {
   }
 };
 
+// The header as its lines stand in the text: between the first line and the first section, every
+// line is a key=value line or blank. It is read again whenever it is wanted, so that a header
+// of any length takes no memory of its own; a key given twice keeps its first place and its
+// last value, as in a dict.
+struct Header {
+  std::string_view lines;
+  Charset charset = Charset::Utf8;
+};
+
+// A document that could not be built: the line of its end marker, and why.
 struct Warning {
   std::size_t lineno;
-  std::string message;
+  SectionFailure reason;
 };
 
 // Records that never move once added: they grow a block at a time, so adding one never copies
@@ -209,7 +220,12 @@ class BlockList {
     return blocks_[size_ / block_size][size_ % block_size];
   }
   void commit() noexcept { ++size_; }
+  void push_back(T value) {
+    next_slot() = std::move(value);
+    commit();
+  }
   std::size_t size() const noexcept { return size_; }
+  T& operator[](std::size_t i) noexcept { return blocks_[i / block_size][i % block_size]; }
   const T& operator[](std::size_t i) const noexcept {
     return blocks_[i / block_size][i % block_size];
   }
@@ -226,10 +242,10 @@ class BlockList {
 struct Statement {
   Encoding encoding = Encoding::Utf8;
   Charset charset = Charset::Utf8;
-  TextMap header;
-  std::vector<Account> accounts;  // in order of each number's first section
+  Header header;
+  BlockList<Account> accounts;  // in order of each number's first section
   BlockList<Document> documents;
-  std::vector<Warning> warnings;
+  BlockList<Warning> warnings;
   TextBuffer decoded;
   TextStore store;
   std::vector<std::unique_ptr<WideTexts>> wide_texts;
