@@ -149,6 +149,13 @@ class TestStatementArgument:
         assert result.encoding == encoding
         assert result.documents == vexdal_py.parse(GOOD).documents
 
+    @pytest.mark.skipif(platform.python_implementation() != "CPython",
+                        reason="CPython keeps a UTF-8 copy on a str once it is asked for one")
+    def test_a_str_is_left_without_a_utf8_copy(self):
+        text = make_statement(encoding=None)
+        size = sys.getsizeof(text)
+        assert vexdal_py.parse(text).documents and sys.getsizeof(text) == size
+
     def test_str_with_lone_surrogate_raises_the_encoding_error_unchanged(self):
         text = make_statement(encoding=None).replace("17", "1\udc807")
         with pytest.raises(UnicodeEncodeError) as info:

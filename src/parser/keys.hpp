@@ -60,9 +60,6 @@ class KeyIndex {
                : not_found;
   }
 
-  // The key at a position, in this index's charset.
-  constexpr std::string_view key(std::size_t index) const noexcept { return keys_[index].view(); }
-
  private:
   static constexpr std::size_t slot_count = 64;
   static_assert(N < slot_count, "a perfect hash needs free slots to be found quickly");

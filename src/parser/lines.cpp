@@ -70,6 +70,16 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() && equal_bytes(a.data(), b.data(), a.size());
 }
 
+// One bit for each of the eight bytes of word (first byte lowest) that equals byte. Exact: the
+// high bit of a byte is set only where the byte is zero after the XOR, with no borrow between
+// bytes, and the multiplication gathers those eight bits into the top byte.
+[[maybe_unused]] inline unsigned matching_bytes(std::uint64_t word, char byte) noexcept {
+  constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Fu;
+  const std::uint64_t x = word ^ (0x0101010101010101u * static_cast<std::uint8_t>(byte));
+  const std::uint64_t zero = ~(((x & low7) + low7) | x | low7);
+  return static_cast<unsigned>(((zero >> 7) * 0x0102040810204080u) >> 56);
+}
+
 inline unsigned lowest_bit(std::uint64_t bits) noexcept {
   return static_cast<unsigned>(__builtin_ctzll(bits));
 }
@@ -104,6 +114,14 @@ void LineSplitter::load_block() noexcept {
     equals |=
         std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, eq)))}
         << i;
+  }
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Eight bytes at a time in plain integers where there are no vector instructions (32-bit ARM).
+  for (std::size_t i = 0; i < block_size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + i, sizeof word);
+    line_feeds |= std::uint64_t{matching_bytes(word, '\n')} << i;
+    equals |= std::uint64_t{matching_bytes(word, '=')} << i;
   }
 #else
   for (std::size_t i = 0; i < block_size; ++i) {

@@ -50,17 +50,6 @@ void TextMap::set(std::string_view key, std::string_view value) {
   }
 }
 
-const std::string_view* TextMap::find(std::string_view key) const {
-  if (entries_.size() < index_threshold) {
-    for (const Entry& entry : entries_) {
-      if (entry.first == key) return &entry.second;
-    }
-    return nullptr;
-  }
-  const auto slot = index_.find(key);
-  return slot == index_.end() ? nullptr : &entries_[slot->second].second;
-}
-
 void TextMap::clear(Charset charset) noexcept {
   charset_ = charset;
   entries_.clear();

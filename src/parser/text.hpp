@@ -51,8 +51,6 @@ class TextMap {
   Charset charset() const noexcept { return charset_; }
 
   void set(std::string_view key, std::string_view value);
-  // The value stored under key, or nullptr.
-  const std::string_view* find(std::string_view key) const;
   // Empties the map for texts in the given charset.
   void clear(Charset charset) noexcept;
 
