@@ -1,6 +1,6 @@
-// The result classes Statement, Account, Interval and Document: immutable copies of the parser's
-// records that build their Python values only when an attribute is read. Also the refusing slots
-// that every class of the module shares.
+// The result classes Statement, Account, Interval and Document: immutable views of the parser's
+// records (Interval a copy) that build their Python values only when an attribute is read. Also
+// the refusing slots that every class of the module shares.
 #include <array>
 #include <cstdint>
 #include <cstring>

@@ -27,7 +27,7 @@ class TextBuffer {
   std::size_t size_ = 0;
 };
 
-// Keeps copies of texts that do not stand in the decoded text (what hooks write back).
+// Keeps copies of texts that do not stand in the input (what hooks write back).
 class TextStore {
  public:
   // The returned view stays valid as long as the store lives, whatever is kept after it.
