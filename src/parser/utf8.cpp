@@ -18,8 +18,20 @@ constexpr std::uint8_t byte_at(std::string_view bytes, std::size_t i) noexcept {
   return static_cast<std::uint8_t>(bytes[i]);
 }
 
-// One character at a time, with long ASCII runs passed over eight bytes at a time and Cyrillic
-// pairs taken without the general scan.
+// The length of the well-formed character at i, or 0 if there is none; ASCII and Cyrillic pairs
+// without the general scan.
+std::size_t character_length(std::string_view bytes, std::size_t i) noexcept {
+  const std::uint8_t lead = byte_at(bytes, i);
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF && bytes.size() - i >= 2 &&
+      (byte_at(bytes, i + 1) & 0xC0) == 0x80) {
+    return 2;
+  }
+  const Sequence sequence = scan_sequence(bytes.substr(i));
+  return sequence.complete ? sequence.length : 0;
+}
+
+// One character at a time, with long ASCII runs passed over eight bytes at a time.
 std::size_t scalar_prefix(std::string_view bytes, std::size_t i) noexcept {
   constexpr std::uint64_t high_bits = 0x8080808080808080u;
   const std::size_t size = bytes.size();
@@ -32,14 +44,9 @@ std::size_t scalar_prefix(std::string_view bytes, std::size_t i) noexcept {
       while (i < size && byte_at(bytes, i) < 0x80) ++i;
       continue;
     }
-    const std::uint8_t lead = byte_at(bytes, i);
-    if (lead >= 0xC2 && lead <= 0xDF && size - i >= 2 && (byte_at(bytes, i + 1) & 0xC0) == 0x80) {
-      i += 2;
-      continue;
-    }
-    const Sequence sequence = scan_sequence(bytes.substr(i));
-    if (!sequence.complete) return i;
-    i += sequence.length;
+    const std::size_t length = character_length(bytes, i);
+    if (length == 0) return i;
+    i += length;
   }
   return size;
 }
@@ -189,9 +196,9 @@ std::size_t valid_utf8_prefix(std::string_view bytes) noexcept {
     // time, up to the first boundary at or past its end, and finds any fault in it.
     const std::size_t stop = i + vector_block;
     while (i < stop) {
-      const Sequence sequence = scan_sequence(bytes.substr(i));
-      if (!sequence.complete) return i;
-      i += sequence.length;
+      const std::size_t length = character_length(bytes, i);
+      if (length == 0) return i;
+      i += length;
     }
   }
 }
