@@ -315,13 +315,25 @@ class TestReentrancy:
         assert [d.doc_number for d in result.documents] == ["kept", "kept"]
 
 
-def test_interrupt_while_describing_a_hook_error_is_not_swallowed():
-    class Stubborn(Exception):
-        def __str__(self):
+class InterruptingName(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
             raise KeyboardInterrupt
+        return super().__getattribute__(name)
 
-    def hook(section_type, attrs, header):
-        raise Stubborn
 
+class Stubborn(Exception):
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+class Nameless(Exception, metaclass=InterruptingName):
+    pass
+
+
+# Describing a hook's exception runs Python code of its own (the type's name, str()); Ctrl-C
+# there must reach the caller like Ctrl-C in the hook itself.
+@pytest.mark.parametrize("exc", [Stubborn, Nameless], ids=["str", "qualname"])
+def test_interrupt_while_describing_a_hook_error_is_not_swallowed(exc):
     with pytest.raises(KeyboardInterrupt):
-        vexdal_py.parse(make_statement(), [hook])
+        vexdal_py.parse(make_statement(), [raiser(exc)])

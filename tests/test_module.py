@@ -5,11 +5,17 @@ import ctypes
 import inspect
 import pickle
 import platform
+import subprocess
 import sys
 
 import pytest
 
 import vexdal_py
+
+try:
+    import _testcapi
+except ImportError:
+    _testcapi = None
 from conftest import account_section, document_section, make_statement
 
 NAMES = [
@@ -78,6 +84,30 @@ class TestContents:
         entry = ctypes.PyDLL(vexdal_py.__file__).PyInit_vexdal_py
         entry.restype = ctypes.py_object
         assert entry() is vexdal_py and vexdal_py.__all__ == NAMES
+
+    # The module lives in the main interpreter only: a sub-interpreter that shared it would clear
+    # it for everyone when it ends. Each run is a fresh process, so that a hang cannot hang the
+    # suite and the first import of the process can be the sub-interpreter's.
+    @pytest.mark.skipif(not hasattr(_testcapi, "run_in_subinterp"),
+                        reason="needs _testcapi.run_in_subinterp")
+    @pytest.mark.parametrize("main_first", [True, False], ids=["main-first", "sub-first"])
+    def test_subinterpreters_are_refused_and_the_main_module_stays_whole(self, tmp_path,
+                                                                          main_first):
+        (tmp_path / "data").write_bytes(GOOD)
+        use = ("import vexdal_py\n"
+               f"data = open({str(tmp_path / 'data')!r}, 'rb').read()\n"
+               "hook = lambda section_type, attrs, header: attrs.update(Номер='9')\n"
+               "print(vexdal_py.parse(data, [hook]).documents[0].doc_number)\n")
+        try_in_sub = (f"try:\n    exec({use!r})\n"
+                      "except ImportError as exc:\n"
+                      f"    open({str(tmp_path / 'sub')!r}, 'w').write(str(exc))\n")
+        script = (f"import _testcapi\n{use if main_first else ''}"
+                  f"assert _testcapi.run_in_subinterp({try_in_sub!r}) == 0\n{use}")
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              timeout=60)
+        assert (done.returncode, done.stdout) == (0, "9\n" * (2 if main_first else 1))
+        assert (tmp_path / "sub").read_text() == (
+            "vexdal_py can only be imported in the main interpreter, not in a sub-interpreter")
 
     @pytest.mark.parametrize("name", EXCEPTIONS)
     def test_exception_classes(self, name):
@@ -229,6 +259,12 @@ class TestHooksArgument:
         with pytest.raises(vexdal_py.SyntaxError) as info:
             vexdal_py.parse(GOOD, Hooks(length))
         assert str(info.value) == "Hook error: ValueError: boom"
+
+    def test_interrupt_while_asking_the_length_is_not_swallowed(self):
+        interrupt = KeyboardInterrupt()
+        with pytest.raises(KeyboardInterrupt) as info:
+            vexdal_py.parse(GOOD, Hooks(interrupt))
+        assert info.value is interrupt
 
     def test_iteration_goes_through_the_protocol(self):
         class Reordered(list):

@@ -10,18 +10,6 @@
 namespace vexdal_py {
 namespace {
 
-// Holds the interpreter lock for a scope, taking it only if this thread lacks it.
-class GilScope {
- public:
-  GilScope() noexcept : state_(PyGILState_Ensure()) {}
-  ~GilScope() { PyGILState_Release(state_); }
-  GilScope(const GilScope&) = delete;
-  GilScope& operator=(const GilScope&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 // The UTF-8 of a str that may hold lone surrogates: each one becomes U+FFFD per byte of its
 // surrogate-escaped form, as the replacing decoder reads those bytes.
 std::string utf8_of_text(PyObject* text) {
@@ -73,8 +61,15 @@ void CaughtError::restore() noexcept {
 
 namespace {
 
-// "QualifiedTypeName: str(exc)", always valid UTF-8. If str() itself is interrupted by something
-// that is not an Exception, that is parked in `escaped` like any other such exception.
+// Takes the pending error. What is not an Exception (Ctrl-C, SystemExit) must not be swallowed:
+// it is parked in escaped, for parse() to raise once the parser has stopped.
+void drop_error(CaughtError& escaped) {
+  CaughtError caught = CaughtError::take();
+  if (!PyErr_GivenExceptionMatches(caught.value(), PyExc_Exception)) escaped = std::move(caught);
+}
+
+// "QualifiedTypeName: str(exc)", always valid UTF-8. Reading the name or the text can run Python
+// code and fail; an Exception then gives the fallback text, anything else is parked.
 std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   std::string text;
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
@@ -82,7 +77,7 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   if (qualname && PyUnicode_Check(qualname.get())) {
     text = utf8_of_text(qualname.get());
   } else {
-    PyErr_Clear();
+    if (!qualname) drop_error(escaped);
     text = Py_TYPE(exc)->tp_name;
   }
   text += ": ";
@@ -91,23 +86,17 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
     text += utf8_of_text(message.get());
     return text;
   }
-  CaughtError failure = CaughtError::take();
-  if (!PyErr_GivenExceptionMatches(failure.value(), PyExc_Exception)) escaped = std::move(failure);
+  drop_error(escaped);
   text += "<exception str() failed>";
   return text;
 }
 
 }  // namespace
 
+// parse() holds the interpreter lock from start to end, so the hook runs under it as it is; the
+// PyGILState calls would only deadlock in a sub-interpreter, which they do not support.
 vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
                                       const vexdal::Header& header) {
-  GilScope gil;
-  return call_locked(type, attrs, header);
-}
-
-vexdal::HookResult HookCallable::call_locked(vexdal::SectionType type,
-                                             vexdal::SectionAttributes& attrs,
-                                             const vexdal::Header& header) {
   Ref attrs_dict = to_dict(attrs.map());
   if (!attrs_dict) return failure();
   Ref header_dict = to_dict(header);

@@ -40,8 +40,6 @@ class HookCallable final : public vexdal::Hook {
                           const vexdal::Header& header) override;
 
  private:
-  vexdal::HookResult call_locked(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
-                                 const vexdal::Header& header);
   vexdal::HookResult failure();
 
   Ref callable_;

@@ -184,6 +184,17 @@ class ModuleLatch {
 };
 
 PyObject* initialize() {
+#if !defined(PYPY_VERSION)
+  // The module, its classes and its exception classes are made once and kept for the process,
+  // and a sub-interpreter clears the modules it holds when it ends: sharing them with one would
+  // leave every other interpreter a cleared module. (PyPy has no sub-interpreters.)
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "vexdal_py can only be imported in the main interpreter, not in a "
+                    "sub-interpreter");
+    return nullptr;
+  }
+#endif
   static ModuleLatch latch;
   try {
     return latch.get();

@@ -59,8 +59,12 @@ bool convert_hooks(PyObject* hooks, CaughtError& escaped, std::vector<HookCallab
                  Py_TYPE(hooks)->tp_name);
     return false;
   }
-  // The length is only a hint and is not trusted: a lying __len__ must not size an allocation.
-  if (PySequence_Size(hooks) < 0) PyErr_Clear();
+  // The length is only a hint and is not trusted: a lying __len__ must not size an allocation,
+  // and one that fails only spoils the hint. Ctrl-C and the like still go through.
+  if (PySequence_Size(hooks) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(hooks));
   if (iterator) {
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {

@@ -19,8 +19,6 @@ using Magnitude = std::array<std::uint32_t, 3>;
 constexpr std::uint32_t powers_of_ten[] = {1,      10,      100,      1000,      10000,
                                            100000, 1000000, 10000000, 100000000, 1000000000};
 constexpr std::size_t max_chunk_digits = 9;  // 10^9 is the largest power of ten in 32 bits
-// 10^29 exceeds 2^96, so a non-zero magnitude never survives more than this many factors of ten.
-constexpr std::size_t max_decimal_shift = 28;
 
 constexpr std::string_view message_head = "invalid value: string ";
 constexpr std::string_view message_tail =
@@ -53,7 +51,7 @@ std::uint32_t divide(Magnitude& m, std::uint32_t divisor) noexcept {
   return static_cast<std::uint32_t>(remainder);
 }
 
-// m = m * 10^shift, shift at most max_decimal_shift. False when that does not fit.
+// m = m * 10^shift. False when that does not fit.
 bool shift_left(Magnitude& m, std::size_t shift) noexcept {
   while (shift > 0) {
     const std::size_t step = shift < max_chunk_digits ? shift : max_chunk_digits;
@@ -144,24 +142,22 @@ Decimal to_decimal(const Number& number) noexcept {
   return decimal;
 }
 
-// The base written before the exponent letter, scaled exactly: accepted whenever the result fits a
-// Decimal. A zero keeps the sign that was written.
+// The base written before the exponent letter, scaled exactly. The base is a plain amount (at
+// most 28 digits after the point), a negative exponent may not take the scale past 28, and an
+// exponent above the base's scale may not exceed 28; within those bounds a result that does not
+// fit is rejected rather than rounded. A zero keeps the sign that was written.
 std::optional<Decimal> apply_exponent(Number number, std::string_view exponent_text) noexcept {
   const std::optional<Exponent> exponent = read_exponent(exponent_text);
-  if (!exponent) return {};
+  if (!exponent || number.scale > max_scale) return {};
   if (exponent->negative) {
-    // Compared by subtraction: scale plus a 32-bit exponent could wrap a 32-bit size_t.
-    if (number.scale > max_scale || exponent->value > max_scale - number.scale) return {};
+    if (exponent->value > max_scale - number.scale) return {};
     number.scale += exponent->value;
   } else if (exponent->value <= number.scale) {
     number.scale -= exponent->value;
-    if (number.scale > max_scale) return {};
   } else {
+    if (exponent->value > max_scale) return {};
     // The point moves past every fraction digit: the result is an integer, written with scale 0.
-    const std::size_t shift = exponent->value - number.scale;
-    if (!is_zero(number.magnitude)) {
-      if (shift > max_decimal_shift || !shift_left(number.magnitude, shift)) return {};
-    }
+    if (!shift_left(number.magnitude, exponent->value - number.scale)) return {};
     number.scale = 0;
   }
   return to_decimal(number);
