@@ -7,6 +7,7 @@ import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -122,6 +123,51 @@ def test_every_truncation_point_of_a_sample(name):
     for end in range(0, len(data) + 1, step):
         outcome(data[:end])
     outcome(data)
+
+
+FUZZ_INPUTS = [*sorted((Path(__file__).resolve().parents[1] / "fuzz" / "corpus").glob("*")),
+               *sorted((Path(__file__).resolve().parent / "data" / "fuzz").glob("*"))]
+
+
+def rewriting_hook(mode):
+    """The fuzzer's hook as Python writes it: drops, changes and adds attributes, and may fail,
+    as the bits of mode say."""
+    calls = []
+
+    def hook(section_type, attrs, header):
+        calls.append(section_type)
+        if mode & 0x80 and len(calls) % 5 == 0:
+            raise ValueError(f"call {len(calls)}")
+        for i, key in enumerate(list(attrs)):
+            if mode & 0x02 and i % 3 == 1:
+                del attrs[key]
+            elif mode & 0x04 and len(key) % 2:
+                attrs[key] += "ж"
+        if mode & 0x10:
+            attrs["Номер"] = str(len(header))
+        if mode & 0x40 and section_type == vexdal_py.SectionType.Account:
+            attrs["РасчСчет"] = "№1"
+    return hook
+
+
+# The fuzzer's corpus and the inputs it ever found fault with (tests/data/fuzz): a byte that picks
+# the hook, then the statement. The module must read them as bytes and as str, with the hook,
+# and a str must give what its UTF-8 bytes give.
+@pytest.mark.skipif(not FUZZ_INPUTS, reason="no fuzz corpus here")
+def test_fuzz_inputs_through_the_module():
+    differ = []
+    for path in FUZZ_INPUTS:
+        mode, data = path.read_bytes()[0], path.read_bytes()[1:]
+        hooks = (lambda: [rewriting_hook(mode)]) if mode & 1 else (lambda: None)
+        as_bytes = outcome(data, hooks())
+        as_str = outcome(data.decode("utf-8", "replace"), hooks())
+        try:
+            data.decode("utf-8")
+        except UnicodeDecodeError:
+            continue
+        if as_str != as_bytes:
+            differ.append(path.name)
+    assert differ == []
 
 
 def test_nul_bytes():

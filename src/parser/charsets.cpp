@@ -13,6 +13,21 @@ char32_t next_char(Text text, std::size_t& pos) noexcept {
   return windows_1251_char(static_cast<std::uint8_t>(text.bytes[pos++]));
 }
 
+// The UTF-8 of each byte's character, so that transcoding is a lookup per byte.
+struct Utf8Char {
+  char bytes[3] = {};
+  std::uint8_t size = 0;
+  constexpr void push_back(char byte) noexcept { bytes[size++] = byte; }
+};
+
+constexpr std::array<Utf8Char, 256> windows_1251_utf8 = [] {
+  std::array<Utf8Char, 256> table{};
+  for (std::size_t byte = 0; byte < table.size(); ++byte) {
+    append_utf8(table[byte], windows_1251_char(static_cast<std::uint8_t>(byte)));
+  }
+  return table;
+}();
+
 }  // namespace
 
 bool is_ascii(std::string_view bytes) noexcept {
@@ -29,11 +44,14 @@ bool is_ascii(std::string_view bytes) noexcept {
 
 std::string utf8_string(Text text) {
   if (text.charset == Charset::Utf8) return std::string(text.bytes);
-  std::string out;
-  out.reserve(text.bytes.size() * 2);
+  // Every character of the code page takes one to three bytes in UTF-8.
+  std::string out(text.bytes.size() * 3, '\0');
+  std::size_t size = 0;
   for (const char byte : text.bytes) {
-    append_utf8(out, windows_1251_char(static_cast<std::uint8_t>(byte)));
+    const Utf8Char& utf8 = windows_1251_utf8[static_cast<std::uint8_t>(byte)];
+    for (std::size_t i = 0; i < utf8.size; ++i) out[size++] = utf8.bytes[i];
   }
+  out.resize(size);
   return out;
 }
 

@@ -61,8 +61,10 @@ class KeyIndex {
   }
 
  private:
-  static constexpr std::size_t slot_count = 64;
-  static_assert(N < slot_count, "a perfect hash needs free slots to be found quickly");
+  // Four times as many slots as keys, or more, make a seed without collisions likely at the
+  // first few tries, which keeps the search within any compiler's limits on constant evaluation.
+  static constexpr std::size_t slot_count = 256;
+  static_assert(4 * N <= slot_count, "a perfect hash needs free slots to be found quickly");
 
   static constexpr std::uint32_t byte(std::string_view key, std::size_t i) noexcept {
     return static_cast<std::uint8_t>(key[i]);

@@ -209,6 +209,8 @@ struct Warning {
 
 // Records that never move once added: they grow a block at a time, so adding one never copies
 // those before it, and whoever holds the statement may point at them for as long as it lives.
+// Blocks double from 8 records up to 256, so that a small statement asks for little memory and a
+// large one for blocks of a fixed size.
 template <typename T>
 class BlockList {
  public:
@@ -216,8 +218,11 @@ class BlockList {
   // committed, so a record that fails halfway leaves nothing behind; until then every call
   // returns the same slot.
   T& next_slot() {
-    if (size_ == blocks_.size() * block_size) blocks_.push_back(std::make_unique<T[]>(block_size));
-    return blocks_[size_ / block_size][size_ % block_size];
+    const Place place = locate(size_);
+    if (place.block == blocks_.size()) {
+      blocks_.push_back(std::make_unique<T[]>(block_length(place.block)));
+    }
+    return blocks_[place.block][place.offset];
   }
   void commit() noexcept { ++size_; }
   void push_back(T value) {
@@ -225,13 +230,40 @@ class BlockList {
     commit();
   }
   std::size_t size() const noexcept { return size_; }
-  T& operator[](std::size_t i) noexcept { return blocks_[i / block_size][i % block_size]; }
+  T& operator[](std::size_t i) noexcept {
+    const Place place = locate(i);
+    return blocks_[place.block][place.offset];
+  }
   const T& operator[](std::size_t i) const noexcept {
-    return blocks_[i / block_size][i % block_size];
+    const Place place = locate(i);
+    return blocks_[place.block][place.offset];
   }
 
  private:
-  static constexpr std::size_t block_size = 256;
+  static constexpr std::size_t first_length = 8;
+  static constexpr std::size_t last_length = 256;
+  // The records held by the blocks that double, 8 + 16 + ... + 128.
+  static constexpr std::size_t doubling_records = last_length - first_length;
+  static constexpr std::size_t doubling_blocks = 5;
+
+  struct Place {
+    std::size_t block;
+    std::size_t offset;
+  };
+
+  static constexpr std::size_t block_length(std::size_t block) noexcept {
+    return block < doubling_blocks ? first_length << block : last_length;
+  }
+  static constexpr Place locate(std::size_t i) noexcept {
+    if (i >= doubling_records) {
+      const std::size_t rest = i - doubling_records;
+      return {doubling_blocks + rest / last_length, rest % last_length};
+    }
+    std::size_t block = 0;
+    while (i >= block_length(block)) i -= block_length(block++);
+    return {block, i};
+  }
+
   std::vector<std::unique_ptr<T[]>> blocks_;
   std::size_t size_ = 0;
 };

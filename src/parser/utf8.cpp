@@ -27,7 +27,7 @@ std::size_t character_length(std::string_view bytes, std::size_t i) noexcept {
       (byte_at(bytes, i + 1) & 0xC0) == 0x80) {
     return 2;
   }
-  const Sequence sequence = scan_sequence(bytes.substr(i));
+  const Sequence sequence = scan_sequence({bytes.data() + i, bytes.size() - i});
   return sequence.complete ? sequence.length : 0;
 }
 
