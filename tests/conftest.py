@@ -1,5 +1,6 @@
 """Builders for statement texts, so that each test spells out only what differs."""
 
+import platform
 from pathlib import Path
 
 import pytest
@@ -88,6 +89,13 @@ def samples():
     if not SAMPLES.is_dir():
         pytest.skip("the shared sample statements are not available here")
     return SAMPLES
+
+
+def pypy_limit(reason):
+    """An expected failure on PyPy, for something a C extension cannot do there; strict, so that
+    the day PyPy can, the test says so."""
+    return pytest.mark.xfail(platform.python_implementation() == "PyPy", reason=reason,
+                             strict=True)
 
 
 def amount_message(quoted):

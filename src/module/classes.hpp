@@ -76,16 +76,30 @@ PyObject* guarded(Body body) noexcept {
 }
 
 // An instance whose C++ state follows the object header. The state is built before the memory is
-// allocated and moved in, so a half-made object never reaches box_dealloc.
+// allocated and moved in, so a half-made object never reaches box_dealloc. An interpreter may
+// also make an instance without the class's tp_new (PyPy's object.__new__ does, with zeroed
+// memory): `made` is then false, and its state, never constructed, is neither read nor
+// destroyed.
 template <typename State>
 struct Box {
   PyObject ob_base;  // what PyObject_HEAD declares
+  bool made;
   State state;
 };
 
 template <typename State>
-State& unbox(PyObject* self) noexcept {
-  return reinterpret_cast<Box<State>*>(self)->state;
+Box<State>& box_of(PyObject* self) noexcept {
+  return *reinterpret_cast<Box<State>*>(self);
+}
+
+// The state of one of this module's instances, or nullptr with TypeError set for an instance
+// made without it.
+template <typename State>
+State* state_of(PyObject* self) {
+  Box<State>& box = box_of<State>(self);
+  if (box.made) return &box.state;
+  PyErr_Format(PyExc_TypeError, "this %s was not made by vexdal_py", Py_TYPE(self)->tp_name);
+  return nullptr;
 }
 
 // A new instance of cls (one of this module's classes) holding state, or an empty Ref with the
@@ -95,7 +109,10 @@ Ref new_box(PyObject* cls, State state) noexcept {
   static_assert(std::is_nothrow_move_constructible_v<State>);
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   PyObject* self = type->tp_alloc(type, 0);
-  if (self != nullptr) new (&reinterpret_cast<Box<State>*>(self)->state) State(std::move(state));
+  if (self != nullptr) {
+    new (&box_of<State>(self).state) State(std::move(state));
+    box_of<State>(self).made = true;
+  }
   return Ref::steal(self);
 }
 
@@ -104,7 +121,7 @@ template <typename State>
 void box_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
-  unbox<State>(self).~State();
+  if (box_of<State>(self).made) box_of<State>(self).state.~State();
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -133,7 +150,10 @@ PyObject* compare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || Py_TYPE(other) != Py_TYPE(self)) {
     Py_RETURN_NOTIMPLEMENTED;
   }
-  return PyBool_FromLong(equal(unbox<State>(self), unbox<State>(other)) == (op == Py_EQ));
+  // An instance made without its state has only its identity to compare by.
+  if (!box_of<State>(self).made || !box_of<State>(other).made) Py_RETURN_NOTIMPLEMENTED;
+  return PyBool_FromLong(equal(box_of<State>(self).state, box_of<State>(other).state) ==
+                         (op == Py_EQ));
 }
 
 }  // namespace vexdal_py

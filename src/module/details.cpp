@@ -171,14 +171,16 @@ Ref detail_field(const DetailState& detail, std::size_t index) {
 constexpr std::size_t field_indices[] = {0, 1, 2};
 
 PyObject* detail_get(PyObject* self, void* closure) {
-  return detail_field(unbox<DetailState>(self), *static_cast<const std::size_t*>(closure))
-      .release();
+  const DetailState* detail = state_of<DetailState>(self);
+  if (detail == nullptr) return nullptr;
+  return detail_field(*detail, *static_cast<const std::size_t*>(closure)).release();
 }
 
 PyObject* detail_getnewargs(PyObject* self, PyObject*) {
   const DetailShape* shape = shape_of(self, "__getnewargs__");
-  if (shape == nullptr) return nullptr;
-  const DetailState& detail = unbox<DetailState>(self);
+  const DetailState* state = shape ? state_of<DetailState>(self) : nullptr;
+  if (state == nullptr) return nullptr;
+  const DetailState& detail = *state;
   const auto count = static_cast<Py_ssize_t>(shape->field_count);
   Ref args = Ref::steal(PyTuple_New(count));
   if (!args) return nullptr;
@@ -192,9 +194,10 @@ PyObject* detail_getnewargs(PyObject* self, PyObject*) {
 
 PyObject* detail_repr(PyObject* self) {
   const DetailShape* shape = shape_of(self, "__repr__");
-  if (shape == nullptr) return nullptr;
+  const DetailState* state = shape ? state_of<DetailState>(self) : nullptr;
+  if (state == nullptr) return nullptr;
   return guarded([&] {
-    const DetailState& detail = unbox<DetailState>(self);
+    const DetailState& detail = *state;
     std::string out = shape->name;
     out += "(lineno=" + std::to_string(detail.lineno);
     for (std::size_t i = 1; i < shape->field_count; ++i) {
@@ -279,12 +282,14 @@ const char* member_name(vexdal::SectionType type) {
 
 PyObject* section_type_repr(PyObject* self) {
   if (!holds<vexdal::SectionType>(self, "__repr__")) return nullptr;
-  return PyUnicode_FromFormat("SectionType.%s", member_name(unbox<vexdal::SectionType>(self)));
+  const vexdal::SectionType* type = state_of<vexdal::SectionType>(self);
+  return type ? PyUnicode_FromFormat("SectionType.%s", member_name(*type)) : nullptr;
 }
 
 PyObject* section_type_int(PyObject* self) {
   if (!holds<vexdal::SectionType>(self, "__int__")) return nullptr;
-  return PyLong_FromLong(static_cast<long>(unbox<vexdal::SectionType>(self)));
+  const vexdal::SectionType* type = state_of<vexdal::SectionType>(self);
+  return type ? PyLong_FromLong(static_cast<long>(*type)) : nullptr;
 }
 
 bool same_section_type(const vexdal::SectionType& a, const vexdal::SectionType& b) noexcept {

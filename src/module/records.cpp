@@ -107,7 +107,9 @@ bool same_interval_text(const vexdal::Interval& a, const vexdal::Interval& b) no
 
 template <auto member>
 PyObject* interval_get(PyObject* self, void*) {
-  return guarded([&] { return to_python(unbox<vexdal::Interval>(self).*member).release(); });
+  const vexdal::Interval* interval = state_of<vexdal::Interval>(self);
+  if (interval == nullptr) return nullptr;
+  return guarded([&] { return to_python(interval->*member).release(); });
 }
 
 std::string interval_text(const vexdal::Interval& interval) {
@@ -119,7 +121,9 @@ std::string interval_text(const vexdal::Interval& interval) {
 
 PyObject* interval_repr(PyObject* self) {
   if (!holds<vexdal::Interval>(self, "__repr__")) return nullptr;
-  return guarded([&] { return to_str(interval_text(unbox<vexdal::Interval>(self))).release(); });
+  const vexdal::Interval* interval = state_of<vexdal::Interval>(self);
+  if (interval == nullptr) return nullptr;
+  return guarded([&] { return to_str(interval_text(*interval)).release(); });
 }
 
 PyGetSetDef interval_getset[] = {
@@ -175,15 +179,6 @@ const ParsedStatement& parsed_statement(PyObject* owner) {
   return *static_cast<const ParsedStatement*>(PyCapsule_GetPointer(owner, parsed_statement_name));
 }
 
-// Some interpreters let object.__new__ make an instance with zeroed memory, whose record is null.
-template <typename Record>
-const Record* record_of(const Record* record, const char* class_name) {
-  if (record == nullptr) {
-    PyErr_Format(PyExc_TypeError, "this %s was not made by parse()", class_name);
-  }
-  return record;
-}
-
 // ---- Account ------------------------------------------------------------------------------------
 
 // One account as Python sees it: a pointer to its record, whose owner it keeps alive.
@@ -193,7 +188,6 @@ struct AccountState {
 };
 
 bool same_account(const AccountState& a, const AccountState& b) noexcept {
-  if (a.record == nullptr || b.record == nullptr) return a.record == b.record;
   const std::vector<vexdal::Interval>& x = a.record->intervals;
   const std::vector<vexdal::Interval>& y = b.record->intervals;
   if (a.record->number != b.record->number || x.size() != y.size()) return false;
@@ -204,7 +198,8 @@ bool same_account(const AccountState& a, const AccountState& b) noexcept {
 }
 
 const vexdal::Account* account_of(PyObject* self) {
-  return record_of(unbox<AccountState>(self).record, "Account");
+  const AccountState* state = state_of<AccountState>(self);
+  return state != nullptr ? state->record : nullptr;
 }
 
 PyObject* account_number(PyObject* self, void*) {
@@ -318,7 +313,6 @@ bool same_date(const vexdal::Document& a, const vexdal::Document& b, Field field
 // Equal when every attribute reads the same: texts compared as characters, so a windows-1251
 // statement and its UTF-8 copy give equal documents.
 bool same_document(const DocumentState& a, const DocumentState& b) noexcept {
-  if (a.record == nullptr || b.record == nullptr) return a.record == b.record;
   const vexdal::Document& x = *a.record;
   const vexdal::Document& y = *b.record;
   for (const vexdal::DocumentFieldInfo& info : vexdal::document_fields) {
@@ -370,7 +364,8 @@ std::string document_text(const vexdal::Document& document, const vexdal::Docume
 }
 
 const vexdal::Document* document_of(PyObject* self) {
-  return record_of(unbox<DocumentState>(self).record, "Document");
+  const DocumentState* state = state_of<DocumentState>(self);
+  return state != nullptr ? state->record : nullptr;
 }
 
 // closure: the field's entry in the parser's field table.
@@ -452,15 +447,14 @@ struct StatementState {
 };
 
 PyObject* statement_encoding(PyObject* self, void*) {
-  return to_str(vexdal::encoding_name(unbox<StatementState>(self).encoding)).release();
+  const StatementState* statement = state_of<StatementState>(self);
+  return statement ? to_str(vexdal::encoding_name(statement->encoding)).release() : nullptr;
 }
 
-// None only for an instance that parse() did not make (some interpreters let object.__new__
-// make one with zeroed memory).
 template <std::size_t index>
 PyObject* statement_container(PyObject* self, void*) {
-  PyObject* container = unbox<StatementState>(self).containers[index].get();
-  return Ref::borrow(container != nullptr ? container : Py_None).release();
+  const StatementState* statement = state_of<StatementState>(self);
+  return statement ? Ref::borrow(statement->containers[index].get()).release() : nullptr;
 }
 
 // The containers may come to hold the statement itself (a caller may append it to its own
@@ -468,14 +462,19 @@ PyObject* statement_container(PyObject* self, void*) {
 // such cycles, and the statement never loses its attributes.
 int statement_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  for (const Ref& container : unbox<StatementState>(self).containers) Py_VISIT(container.get());
+  if (!box_of<StatementState>(self).made) return 0;
+  for (const Ref& container : box_of<StatementState>(self).state.containers) {
+    Py_VISIT(container.get());
+  }
   return 0;
 }
 
 PyObject* statement_repr(PyObject* self) {
   if (!holds<StatementState>(self, "__repr__")) return nullptr;
+  const StatementState* state = state_of<StatementState>(self);
+  if (state == nullptr) return nullptr;
   return guarded([&] {
-    const StatementState& statement = unbox<StatementState>(self);
+    const StatementState& statement = *state;
     return to_str("Statement(encoding=" + quoted(vexdal::encoding_name(statement.encoding)) +
                   ", documents=[..." + std::to_string(statement.document_count) +
                   "], warnings=[..." + std::to_string(statement.warning_count) + "])")

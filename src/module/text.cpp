@@ -17,16 +17,6 @@ Ref no_memory() {
   return {};
 }
 
-// Runs a conversion that builds C++ strings: an allocation failure becomes MemoryError.
-template <typename Body>
-Ref guarded_ref(Body body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return no_memory();
-  }
-}
-
 void set_type_error(const std::string& message) {
   PyErr_SetString(PyExc_TypeError, message.c_str());
 }
@@ -70,25 +60,12 @@ std::size_t parameter_index(PyObject* key, const char* const* names, std::size_t
 
 }  // namespace
 
-#if defined(PYPY_VERSION)
-// PyPy makes its str objects from UTF-8 and has no writable character buffers to fill.
-Ref to_str(std::string_view utf8) {
-  if (utf8.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_memory();
-  return Ref::steal(
-      PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
-}
-
-Ref to_str(vexdal::Text text) {
-  if (text.charset == vexdal::Charset::Utf8) return to_str(text.bytes);
-  return guarded_ref([&] { return to_str(vexdal::utf8_string(text)); });
-}
-
-Ref ascii_str(std::string_view ascii) { return to_str(ascii); }
-#else
-// CPython keeps a str in the narrowest of three widths that holds its largest character, and
+// A str is kept in the narrowest of three widths that holds its largest character, and CPython
 // compares strings of different widths as unequal, so the width must be found before the string
 // is made. The texts are known to be valid UTF-8 or windows-1251, so the characters are written
-// straight into the new string, with no intermediate buffer.
+// straight into the new string, with no intermediate buffer. PyPy too takes strings made this
+// way, and only these: its decoding constructors leave the wide copy of every non-ASCII string
+// behind when the string dies (PyPy 7.3.11).
 
 Ref ascii_str(std::string_view ascii) {
   if (ascii.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_memory();
@@ -101,7 +78,7 @@ namespace {
 
 // Writes the characters of UTF-8 text as code units of type Unit. False, with the output
 // unusable, when the text turns out not to be `expected` characters of valid UTF-8 after all;
-// the checks are only those that keep the writes within bounds.
+// the checks are only those that keep the reads and writes within bounds.
 template <typename Unit>
 bool decode_utf8(std::string_view utf8, Unit* out, std::size_t expected) noexcept {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
@@ -120,6 +97,10 @@ bool decode_utf8(std::string_view utf8, Unit* out, std::size_t expected) noexcep
       out[written++] = static_cast<Unit>((lead & 0x0Fu) << 12 | (bytes[i + 1] & 0x3Fu) << 6 |
                                          (bytes[i + 2] & 0x3Fu));
       i += 3;
+    } else if (lead < 0xF8 && size - i >= 4) {
+      out[written++] = static_cast<Unit>((lead & 0x07u) << 18 | (bytes[i + 1] & 0x3Fu) << 12 |
+                                         (bytes[i + 2] & 0x3Fu) << 6 | (bytes[i + 3] & 0x3Fu));
+      i += 4;
     } else {
       return false;
     }
@@ -146,15 +127,25 @@ Ref to_str(std::string_view utf8) {
     return Ref::steal(
         PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
   };
-  // Characters beyond U+FFFF are rare enough to leave to the interpreter, as is text that is not
-  // valid UTF-8 (which no caller should hand over), so that it says what is wrong with it.
-  if (largest >= 0xF0 || largest < 0xC2) return interpreter_decoded();
+  // Text that is not valid UTF-8, which no caller should hand over, is left to the interpreter,
+  // so that it says what is wrong with it.
+  if (largest < 0xC2) return interpreter_decoded();
   const std::size_t length = utf8.size() - continuations;
-  const bool wide = largest >= 0xC4;
-  Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), wide ? 0xFFFF : 0xFF));
+  const Py_UCS4 widest = largest >= 0xF0 ? 0x10FFFF : largest >= 0xC4 ? 0xFFFF : 0xFF;
+  Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
   if (!str) return str;
-  const bool decoded = wide ? decode_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()), length)
-                            : decode_utf8(utf8, PyUnicode_1BYTE_DATA(str.get()), length);
+  bool decoded = false;
+  switch (PyUnicode_KIND(str.get())) {
+    case PyUnicode_1BYTE_KIND:
+      decoded = decode_utf8(utf8, PyUnicode_1BYTE_DATA(str.get()), length);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      decoded = decode_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()), length);
+      break;
+    default:
+      decoded = decode_utf8(utf8, PyUnicode_4BYTE_DATA(str.get()), length);
+      break;
+  }
   return decoded ? std::move(str) : interpreter_decoded();
 }
 
@@ -200,7 +191,6 @@ Ref to_str(vexdal::Text text) {
   }
   return str;
 }
-#endif
 
 Ref to_dict(const vexdal::TextMap& map) {
   Ref dict = Ref::steal(PyDict_New());

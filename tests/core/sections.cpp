@@ -1,0 +1,179 @@
+// Whole statements written here: the two charsets giving the same records, hooks written in C++
+// that change sections or fail, and the syntax failures with their lines and messages.
+#include "core_tests.hpp"
+#include "lines.hpp"
+
+namespace vexdal_test {
+namespace {
+
+// A document, an account and a document whose amount cannot be read (line 32).
+constexpr std::string_view statement =
+    "1CClientBankExchange\r\n"
+    "ВерсияФормата=1.03\r\n"
+    "Кодировка=Windows\r\n"
+    "Отправитель=Бухгалтерия «Ёлка»\r\n"
+    "СекцияДокумент=Платежное поручение\r\n"
+    "Номер=17\r\n"
+    "Дата=05.03.2024\r\n"
+    "Сумма=1500.50\r\n"
+    "ПлательщикСчет=40702810900000001234\r\n"
+    "ПлательщикИНН=7701234567\r\n"
+    "Плательщик=ООО \"Ромашка\"\r\n"
+    "ПлательщикБИК=044525225\r\n"
+    "ПлательщикБанк1=ПАО СБЕРБАНК\r\n"
+    "ПолучательСчет=40702810400000005678\r\n"
+    "ПолучательИНН=7809876543\r\n"
+    "Получатель=АО \"Василёк\"\r\n"
+    "ПолучательБИК=044030653\r\n"
+    "ПолучательБанк1=СЕВЕРО-ЗАПАДНЫЙ БАНК ПАО СБЕРБАНК\r\n"
+    "НазначениеПлатежа=Оплата по счёту № 42 «срочно»\r\n"
+    "КонецДокумента\r\n"
+    "СекцияРасчСчет\r\n"
+    "ДатаНачала=01.03.2024\r\n"
+    "ДатаКонца=31.03.2024\r\n"
+    "РасчСчет=40702810900000001234\r\n"
+    "НачальныйОстаток=10000.00\r\n"
+    "ВсегоСписано=1500.50\r\n"
+    "КонечныйОстаток=8499.50\r\n"
+    "КонецРасчСчет\r\n"
+    "СекцияДокумент=Банковский ордер\r\n"
+    "Номер=18\r\n"
+    "Сумма=12,50 руб\r\n"
+    "КонецДокумента\r\n"
+    "КонецФайла\r\n";
+
+ParseResult parse(std::string_view input, const std::vector<vexdal::Hook*>& hooks = {}) {
+  return vexdal::parse_statement(input, hooks);
+}
+
+void check_charsets(Checker& checker) {
+  const std::string cp1251 = windows_1251(statement);
+  const ParseResult utf8_parsed = parse(statement);
+  const ParseResult cp1251_parsed = parse(cp1251);
+  VEXDAL_CHECK_EQUAL(checker, summary(utf8_parsed),
+                     "utf-8, accounts 1, intervals 1, documents 1, warnings 1; account "
+                     "40702810900000001234; document 17 2024-03-05 1500.50; warning 32: invalid "
+                     "value: string \"12,50 руб\", expected a Decimal type representing a "
+                     "fixed-point number");
+  VEXDAL_CHECK_EQUAL(checker, summary(cp1251_parsed).substr(0, 6), "cp1251");
+  if (!utf8_parsed || !cp1251_parsed) return;
+  VEXDAL_CHECK_EQUAL(checker, dump(cp1251_parsed.value()), dump(utf8_parsed.value()));
+}
+
+// Rewrites every section as callers do: it reads the attributes as UTF-8, whatever the input's
+// charset, and writes them all back in UTF-8, changed. It notes what it was shown.
+class RewritingHook final : public vexdal::Hook {
+ public:
+  vexdal::HookResult call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
+                          const vexdal::Header& header) override {
+    const vexdal::TextMap& map = attrs.map();
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (const auto& [key, value] : map) {
+      entries.emplace_back(vexdal::utf8_string({key, map.charset()}),
+                           vexdal::utf8_string({value, map.charset()}));
+    }
+    seen += type == vexdal::SectionType::Document ? "document " : "account ";
+    seen += (entries.empty() ? "" : entries[0].first) + " " + std::to_string(entries.size()) + ", ";
+    vexdal::visit_attributes(header.lines, header.charset, [&](auto key, auto value) {
+      if (vexdal::utf8_string({key, header.charset}) != "Отправитель") return true;
+      seen += vexdal::utf8_string({value, header.charset}) + "; ";
+      return false;
+    });
+    attrs.clear();
+    for (auto& [key, value] : entries) {
+      if (key == "Сумма") value = "1e2";
+      if (key == "НазначениеПлатежа") value = "Возврат №7";
+      attrs.put(key, value);
+    }
+    if (type == vexdal::SectionType::Account) attrs.put("РасчСчет", "№ 99");
+    return std::monostate{};
+  }
+
+  std::string seen;
+};
+
+class FailingHook final : public vexdal::Hook {
+ public:
+  vexdal::HookResult call(vexdal::SectionType type, vexdal::SectionAttributes&,
+                          const vexdal::Header&) override {
+    if (type == vexdal::SectionType::Account) return vexdal::fail(std::string("нет счетов"));
+    return std::monostate{};
+  }
+};
+
+void check_hooks(Checker& checker) {
+  const std::string cp1251 = windows_1251(statement);
+  RewritingHook rewriting;
+  const ParseResult rewritten = parse(cp1251, {&rewriting});
+  VEXDAL_CHECK_EQUAL(checker, rewriting.seen,
+                     "document Номер 14, Бухгалтерия «Ёлка»; account ДатаНачала 6, Бухгалтерия "
+                     "«Ёлка»; document Номер 2, Бухгалтерия «Ёлка»; ");
+  // The new amount reaches the second document's reader, so its next fault shows.
+  VEXDAL_CHECK_EQUAL(checker, summary(rewritten),
+                     "cp1251, accounts 1, intervals 1, documents 1, warnings 1; account № 99; "
+                     "document 17 2024-03-05 100; warning 32: missing field `Дата`");
+  if (rewritten) {
+    // Texts the hook wrote and the ones it kept read alike, though the input is windows-1251.
+    const vexdal::Document& document = rewritten.value().documents[0];
+    VEXDAL_CHECK_EQUAL(checker, vexdal::utf8_string(document[vexdal::DocumentField::Purpose]),
+                       "Возврат №7");
+    VEXDAL_CHECK_EQUAL(checker, vexdal::utf8_string(document[vexdal::DocumentField::Payee]),
+                       "АО \"Василёк\"");
+  }
+
+  // A failing hook ends the parse at the section's end marker; the hooks after it do not run.
+  FailingHook failing;
+  RewritingHook later;
+  VEXDAL_CHECK_EQUAL(checker, summary(parse(cp1251, {&failing, &later})),
+                     "HookError at line 28: Hook error: нет счетов");
+  VEXDAL_CHECK_EQUAL(checker, later.seen, "document Номер 14, Бухгалтерия «Ёлка»; ");
+}
+
+void check_errors(Checker& checker) {
+  struct ErrorCase {
+    std::string_view input;
+    bool in_windows_1251;
+    std::string_view expected;
+  };
+  const ErrorCase cases[] = {
+      {"1CClientBankExchange\nA=1\nКонецФайла\n", false,
+       "UnexpectedSection at line 3: Unexpected section 'КонецФайла' in context 'header'"},
+      {"1CClientBankExchange\nСекцияРасчСчет\nСекцияДокумент=Б В\n", true,
+       "UnexpectedSection at line 3: Unexpected section 'СекцияДокумент=Б В' in context "
+       "'account'"},
+      {"1CClientBankExchange\nСекцияДокумент=\nКонецДокумента\n\nКонецДокумента", false,
+       "UnexpectedSection at line 5: Unexpected section 'КонецДокумента' in context "
+       "'read_next_section'"},
+      {"1CClientBankExchange\nСекцияРасчСчет\nКонецРасчСчет\n", true,
+       "AccountParseError at line 3: Account parse error: missing field `ДатаНачала`"},
+      {"1CClientBankExchange\nСекцияДокумент=\nКонецДокумента\n Номер = 'x=1' \n", true,
+       "UnexpectedAttribute at line 4: Unexpected attribute ' Номер ' = ' 'x=1' '"},
+      {"1CClientBankExchange\r\n\r\nЛевая строка\r\n", true,
+       "UnrecognizedLine at line 3: Unrecognized line: 'Левая строка'"},
+      {"1CClientBankExchange\nСекцияРасчСчет\nA=1", false,
+       "Unfinished at line 0: Statement is not finished"},
+      {"1CClientBankExchange", false, "Unfinished at line 0: Statement is not finished"},
+      {"", false, "NotStatement at line 0: Input is not a 1C statement"},
+      {" 1CClientBankExchange\n", false, "NotStatement at line 0: Input is not a 1C statement"},
+      {"1CClientBankExchange\r", false, "NotStatement at line 0: Input is not a 1C statement"},
+  };
+  for (const ErrorCase& error : cases) {
+    Checker::Case name(checker, quoted(error.input));
+    const std::string input =
+        error.in_windows_1251 ? windows_1251(error.input) : std::string(error.input);
+    VEXDAL_CHECK_EQUAL(checker, summary(parse(input)), error.expected);
+  }
+  // After the end line nothing may follow, a blank line aside.
+  VEXDAL_CHECK_EQUAL(checker, summary(parse(std::string(statement) + "\r\nx=1=2")),
+                     "UnexpectedAttribute at line 35: Unexpected attribute 'x' = '1=2'");
+}
+
+}  // namespace
+
+void check_sections(Checker& checker) {
+  check_charsets(checker);
+  check_hooks(checker);
+  check_errors(checker);
+}
+
+}  // namespace vexdal_test

@@ -1,0 +1,173 @@
+// The value readers on their own: dates and amounts with their text forms and exact messages, at
+// the limits where 32-bit arithmetic would first go wrong (96-bit magnitudes, 28 decimals, years
+// and exponents past 2^32 and 2^64).
+#include <utility>
+
+#include "core_tests.hpp"
+
+namespace vexdal_test {
+namespace {
+
+using Cases = std::vector<std::pair<std::string, std::string>>;
+
+const std::string blank = "empty string is not a valid date";
+const std::string premature = "premature end of input";
+const std::string invalid = "input contains invalid characters";
+const std::string trailing = "trailing input";
+const std::string range = "input is out of range";
+const std::string max_96 = "79228162514264337593543950335";  // 2^96 - 1
+
+std::string zeros(std::size_t count) { return std::string(count, '0'); }
+
+std::string expected_amount_message(std::string_view quoted) {
+  return "invalid value: string " + std::string(quoted) +
+         ", expected a Decimal type representing a fixed-point number";
+}
+
+// A date in the statement's own form, with the year signed so that years past 9999 read back.
+std::string statement_form(const vexdal::Date& date) {
+  return std::to_string(date.day) + "." + std::to_string(date.month) + "." +
+         (date.year < 0 ? "" : "+") + std::to_string(date.year);
+}
+
+void check_dates(Checker& checker) {
+  const Cases required = {
+      {"01.02.2023", "2023-02-01"},
+      {"1.2.2023", "2023-02-01"},
+      {"\u00a01.\u30002.\t2023", "2023-02-01"},
+      {"01.02.23", "0023-02-01"},
+      {"29.02.2024", "2024-02-29"},
+      {"29.02.2000", "2000-02-29"},
+      {"29.02.0", "0000-02-29"},
+      {"29.02.-4", "-0004-02-29"},
+      {"01.02.-0", "0000-02-01"},
+      {"29.02.+999996", "+999996-02-29"},
+      {"01.02.+10000", "+10000-02-01"},
+      {"31.12.+999999", "+999999-12-31"},
+      {"01.01.-999999", "-999999-01-01"},
+      {"01.02.+" + zeros(30) + "1", "0001-02-01"},
+      {"", blank},
+      {"\u3000\u2028", blank},
+      {"01.02.", premature},
+      {"01.02.-", premature},
+      {"2023-02-01", invalid},
+      {"\u0661.02.2023", invalid},
+      {"01.02.+-1", invalid},
+      {"01.02.2023 ", trailing},
+      {"01.02.20234", trailing},
+      {"29.02.2023", range},
+      {"29.02.1900", range},
+      {"29.02.-1", range},
+      {"31.04.2024", range},
+      {"01.02.+1000000", range},
+      {"01.02.-1000000", range},
+      {"01.02.+4294967297", range},
+      {"01.02.+18446744073709551617", range},
+      {"01.02.+" + std::string(30, '9'), range},
+  };
+  for (const auto& [text, expected] : required) {
+    Checker::Case name(checker, "date " + quoted(text));
+    const auto date = vexdal::parse_required_date(text);
+    VEXDAL_CHECK_EQUAL(checker, date ? vexdal::date_text(date.value()) : std::string(date.error()),
+                       expected);
+    if (!date) continue;
+    const auto again = vexdal::parse_required_date(statement_form(date.value()));
+    VEXDAL_CHECK(checker, again && again.value() == date.value());
+  }
+
+  // A blank optional date is absent; anything else reads as a required one.
+  const Cases optional = {{"", "absent"},
+                          {"\u2003\t", "absent"},
+                          {"6.3.2024", "2024-03-06"},
+                          {"01.02.-12345", "-12345-02-01"},
+                          {"31.02.2024", range}};
+  for (const auto& [text, expected] : optional) {
+    Checker::Case name(checker, "optional date " + quoted(text));
+    const auto date = vexdal::parse_optional_date(text);
+    std::string outcome = date ? "absent" : std::string(date.error());
+    if (date && date.value()) outcome = vexdal::date_text(*date.value());
+    VEXDAL_CHECK_EQUAL(checker, outcome, expected);
+  }
+}
+
+void check_amounts(Checker& checker) {
+  const Cases amounts = {
+      {"1500.00", "1500.00"},
+      {"-0.5", "-0.5"},
+      {"+1_500.50", "1500.50"},
+      {".5", "0.5"},
+      {"5.", "5"},
+      {"-0", "-0"},
+      {"-0.00", "-0.00"},
+      {"007.10", "7.10"},
+      {zeros(40) + "1", "1"},
+      {"0." + zeros(27) + "1", "0." + zeros(27) + "1"},
+      {max_96, max_96},
+      {"-" + max_96, "-" + max_96},
+      {"7." + max_96.substr(1), "7." + max_96.substr(1)},
+      {"1.50e1", "15.0"},
+      {"5e-2", "0.05"},
+      {"1e0000000000000000000002", "100"},
+      {"-0e5", "-0"},
+      {"0e-3", "0.000"},
+      {"1e-28", "0." + zeros(27) + "1"},
+      {"7e28", "7" + zeros(28)},
+      {max_96.substr(0, 28) + ".5e1", max_96},
+      {"0e28", "0"},
+      {"1 500.00", "rejected"},
+      {"1500,00", "rejected"},
+      {"", "rejected"},
+      {"1..5", "rejected"},
+      {"_1", "rejected"},
+      {"+", "rejected"},
+      {"inf", "rejected"},
+      {"\uff11", "rejected"},
+      {"1e", "rejected"},
+      {"1e2.5", "rejected"},
+      {"79228162514264337593543950336", "rejected"},  // 2^96
+      {max_96 + ".0", "rejected"},
+      {"0." + zeros(28) + "1", "rejected"},
+      {"1e29", "rejected"},
+      {"8e28", "rejected"},
+      {"1e-29", "rejected"},
+      {"0e29", "rejected"},
+      {"1.5e-4294967295", "rejected"},
+      {"1e4294967296", "rejected"},
+      {"1e18446744073709551617", "rejected"},
+  };
+  for (const auto& [text, expected] : amounts) {
+    Checker::Case name(checker, "amount " + quoted(text));
+    const auto amount = vexdal::parse_amount(text);
+    VEXDAL_CHECK_EQUAL(checker, amount ? vexdal::amount_text(*amount) : "rejected", expected);
+    if (!amount) continue;
+    // The text form reads back as the very same value: magnitude, written scale and sign.
+    const auto again = vexdal::parse_amount(vexdal::amount_text(*amount));
+    VEXDAL_CHECK(checker, again && again->magnitude == amount->magnitude &&
+                              again->scale == amount->scale && again->negative == amount->negative);
+  }
+
+  // The value in the message is escaped where it would not show as itself.
+  const Cases escapes = {
+      {"1\"5", "\"1\\\"5\""},
+      {"1\\5", "\"1\\\\5\""},
+      {"1\t5\n", "\"1\\t5\\n\""},
+      {std::string{'1', '\0', '5'}, "\"1\\05\""},
+      {std::string{'1', '\x01', '5', '\x7f'}, "\"1\\u{1}5\\u{7f}\""},
+      {"\u00a0\u200b\u2028\ufeff", "\"\\u{a0}\\u{200b}\\u{2028}\\u{feff}\""},
+      {"\u0435\u0301", "\"\u0435\\u{301}\""},
+      {"руб 1'5 €\U0001F600\ufffd", "\"руб 1'5 €\U0001F600\ufffd\""},
+  };
+  for (const auto& [text, expected] : escapes) {
+    Checker::Case name(checker, "amount message for " + quoted(text));
+    VEXDAL_CHECK_EQUAL(checker, vexdal::amount_message(text), expected_amount_message(expected));
+  }
+}
+
+}  // namespace
+
+void check_value_readers(Checker& checker) {
+  check_dates(checker);
+  check_amounts(checker);
+}
+
+}  // namespace vexdal_test
