@@ -92,6 +92,19 @@ class RewritingHook final : public vexdal::Hook {
   std::string seen;
 };
 
+// Puts without clearing first, so its UTF-8 keys meet the keys read from the input as they are.
+class PuttingHook final : public vexdal::Hook {
+ public:
+  vexdal::HookResult call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
+                          const vexdal::Header&) override {
+    if (type == vexdal::SectionType::Document) attrs.put("Сумма", "1e2");
+    sizes += std::to_string(attrs.map().size()) + " ";
+    return std::monostate{};
+  }
+
+  std::string sizes;
+};
+
 class FailingHook final : public vexdal::Hook {
  public:
   vexdal::HookResult call(vexdal::SectionType type, vexdal::SectionAttributes&,
@@ -119,6 +132,14 @@ void check_hooks(Checker& checker) {
                        "Возврат №7");
     VEXDAL_CHECK_EQUAL(checker, vexdal::utf8_string(document[vexdal::DocumentField::Payee]),
                        "АО \"Василёк\"");
+  }
+
+  // The amount a hook puts into a windows-1251 section replaces the section's own, in its place.
+  PuttingHook putting;
+  const ParseResult put = parse(cp1251, {&putting});
+  VEXDAL_CHECK_EQUAL(checker, putting.sizes, "14 6 2 ");
+  if (put) {
+    VEXDAL_CHECK_EQUAL(checker, vexdal::amount_text(put.value().documents[0].amount), "100");
   }
 
   // A failing hook ends the parse at the section's end marker; the hooks after it do not run.
