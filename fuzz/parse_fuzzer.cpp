@@ -100,28 +100,17 @@ std::string dump(const vexdal::Statement& statement) {
   }
   for (std::size_t i = 0; i < statement.documents.size(); ++i) {
     const vexdal::Document& document = statement.documents[i];
-    for (const vexdal::DocumentFieldInfo& info : vexdal::document_fields) {
-      if (vexdal::is_optional(info.kind) && !document.has(info.field)) {
+    for (std::size_t index = 0; index < vexdal::document_field_count; ++index) {
+      const auto field = vexdal::DocumentField{static_cast<std::uint8_t>(index)};
+      const vexdal::FieldKind kind = vexdal::field_info(field).kind;
+      if (vexdal::is_optional(kind) && !document.has(field)) {
         out += "None\n";
-        continue;
-      }
-      switch (info.kind) {
-        case vexdal::FieldKind::Text:
-        case vexdal::FieldKind::OptionalText:
-          add_quoted(out, vexdal::utf8_string(document[info.field]));
-          break;
-        case vexdal::FieldKind::Date:
-          out += vexdal::date_text(document.doc_date) + '\n';
-          break;
-        case vexdal::FieldKind::OptionalDate:
-          out += vexdal::date_text(info.field == vexdal::DocumentField::OutcomeDate
-                                       ? document.outcome_date
-                                       : document.income_date) +
-                 '\n';
-          break;
-        case vexdal::FieldKind::Amount:
-          out += vexdal::amount_text(document.amount) + '\n';
-          break;
+      } else if (vexdal::is_text(kind)) {
+        add_quoted(out, vexdal::utf8_string(document[field]));
+      } else if (vexdal::is_date(kind)) {
+        out += vexdal::date_text(document.date(field)) + '\n';
+      } else {
+        out += vexdal::amount_text(document.amount(field)) + '\n';
       }
     }
   }

@@ -98,6 +98,27 @@ def pypy_limit(reason):
                              strict=True)
 
 
+# Texts and the quoted form that representations and messages show them in, grouped by the rule
+# that applies.
+QUOTED_FORMS = [
+    pytest.param('a"b\\c', 'a\\"b\\\\c', id="quote-backslash"),
+    pytest.param("\t\r\n\0", "\\t\\r\\n\\0", id="named-escapes"),
+    pytest.param("it's", "it's", id="apostrophe"),
+    pytest.param("РасчСчет Ёё №«»—€😀°\ufffd", "РасчСчет Ёё №«»—€😀°\ufffd", id="printable"),
+    pytest.param("\x01\x1b\x7f\x85", "\\u{1}\\u{1b}\\u{7f}\\u{85}", id="controls"),
+    pytest.param("\xa0\u3000\u2028\u2029", "\\u{a0}\\u{3000}\\u{2028}\\u{2029}",
+                 id="separators"),
+    pytest.param("\xad\u200b\u200d\ufeff\U000e0001",
+                 "\\u{ad}\\u{200b}\\u{200d}\\u{feff}\\u{e0001}", id="format"),
+    pytest.param("\ue000\U000f0000\u0378\U0010ffff",
+                 "\\u{e000}\\u{f0000}\\u{378}\\u{10ffff}", id="private-unassigned"),
+    pytest.param("е\u0301\u0488\u20dd", "е\\u{301}\\u{488}\\u{20dd}", id="combining"),
+    pytest.param("\u09be\uff9e", "\\u{9be}\\u{ff9e}", id="extending-non-mark"),
+    pytest.param("\u0903", "\u0903", id="spacing-mark"),
+    pytest.param("", "", id="empty"),
+]
+
+
 def amount_message(quoted):
     """The failure text for an amount value; quoted is the value in its quoted text form."""
     return (f"invalid value: string {quoted}, "

@@ -11,7 +11,8 @@ import weakref
 import pytest
 
 import vexdal_py
-from conftest import ACCOUNT, account_section, document_section, make_statement, pypy_limit
+from conftest import (ACCOUNT, QUOTED_FORMS, account_section, document_section, make_statement,
+                      pypy_limit)
 
 NUMBER = ACCOUNT["РасчСчет"]
 RESULT_CLASSES = ["Statement", "Account", "Interval", "Document"]
@@ -279,22 +280,7 @@ class TestResultEquality:
             hash(obj)
 
 
-QUOTED = [
-    ('a"b\\c', 'a\\"b\\\\c'), ("\t\r\n\0", "\\t\\r\\n\\0"), ("it's", "it's"),
-    ("РасчСчет Ёё №«»—€😀°", "РасчСчет Ёё №«»—€😀°"),
-    ("\x01\x1b\x7f\x85", "\\u{1}\\u{1b}\\u{7f}\\u{85}"),
-    ("\xa0\u3000\u2028\u2029", "\\u{a0}\\u{3000}\\u{2028}\\u{2029}"),
-    ("\xad\u200b\ufeff\U000e0001", "\\u{ad}\\u{200b}\\u{feff}\\u{e0001}"),
-    ("\ue000\U000f0000\u0378\U0010ffff", "\\u{e000}\\u{f0000}\\u{378}\\u{10ffff}"),
-    ("e\u0301\u0488", "e\\u{301}\\u{488}"), ("\u09be\uff9e", "\\u{9be}\\u{ff9e}"),
-    ("\u0903", "\u0903"), ("", ""),
-]
-
-
-@pytest.mark.parametrize("text, shown", QUOTED, ids=[
-    "quote-backslash", "named-escapes", "apostrophe", "printable-non-ascii", "controls",
-    "separators", "format", "private-unassigned", "combining", "extending-non-mark",
-    "spacing-mark", "empty"])
+@pytest.mark.parametrize("text, shown", QUOTED_FORMS)
 def test_quoted_text_form(text, shown):
     expected = f'UnrecognizedLine(lineno=7, line="{shown}")'
     assert repr(vexdal_py.UnrecognizedLine(7, text)) == expected

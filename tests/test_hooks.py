@@ -5,8 +5,8 @@ import gc
 import pytest
 
 import vexdal_py
-from conftest import (ACCOUNT, DOCUMENT, HEADER, account_section, document_section, join,
-                      make_statement, statement_lines)
+from conftest import (ACCOUNT, DOCUMENT, HEADER, account_section, attribute_lines,
+                      document_section, join, make_statement, statement_lines)
 
 SECTIONS = (document_section(), account_section(), document_section(Номер="18"))
 DATA = make_statement(*SECTIONS)
@@ -152,6 +152,44 @@ class TestWriteBack:
         assert [len(account.intervals) for account in result.accounts.values()] == [2]
         assert list(result.accounts) == ["Счёт №5"]
         assert dict(recorder.calls[0][2])["Плательщик"] == "Ёлка «1»\x98"
+
+    def test_many_keys_keep_the_order_of_a_dict(self):
+        # Past a few dozen keys a section finds its keys another way. A key given again, before
+        # or after that point, keeps its first place and takes its last value, as in a dict;
+        # and a hook's dict of that size comes back in its own order.
+        lines = [*DOCUMENT.items(), *((f"Ключ{i}", str(i)) for i in range(40)),
+                 ("Ключ3", "x"), ("Номер", "18"), ("Ключ39", "y")]
+        section = ["СекцияДокумент=Платежное поручение", *attribute_lines(lines), "КонецДокумента"]
+        first, second = Recorder(set_item("Ключ40", "z")), Recorder()
+        result = vexdal_py.parse(make_statement(section), [first, second])
+        assert first.calls[0][2] == list(dict(lines).items())
+        assert second.calls[0][2] == [*dict(lines).items(), ("Ключ40", "z")]
+        assert result.documents[0].doc_number == "18"
+
+    def test_long_written_texts_read_back_whole(self):
+        # Texts that hooks write are kept in shared blocks, a long one in a block of its own.
+        # Sizes around those limits, and enough texts to fill several blocks, must all read
+        # back whole once the parse is over.
+        sizes = [4095, 4096, 4097, 16383, 16384, 40000, 10]
+
+        def text(n, size):
+            head = f"{n}:"
+            return head + "№" * ((size - len(head)) // 3) + "a" * ((size - len(head)) % 3)
+
+        def write(section_type, attrs, header):
+            n = int(attrs["Номер"])
+            attrs["НазначениеПлатежа"] = text(n, sizes[n])
+            attrs.update((f"Поле{i}", text(100 * n + i, 700)) for i in range(30))
+
+        recorder = Recorder()
+        sections = [document_section(Номер=str(n)) for n in range(len(sizes))]
+        result = vexdal_py.parse(make_statement(*sections), [write, recorder])
+        for n, size in enumerate(sizes):
+            assert len(text(n, size).encode()) == size
+            assert result.documents[n].purpose == text(n, size)
+            fields = dict(recorder.calls[n][2])
+            assert [fields[f"Поле{i}"] for i in range(30)] == [
+                text(100 * n + i, 700) for i in range(30)]
 
     def test_rebinding_the_parameter_changes_nothing(self):
         def rebind(section_type, attrs, header):

@@ -42,14 +42,6 @@ class TestEncoding:
         assert (document.payee, document.purpose) == (DOCUMENT["Получатель"],
                                                       DOCUMENT["НазначениеПлатежа"])
 
-    def test_sample_in_both_encodings_gives_equal_records(self, samples):
-        cp1251, utf8 = (vexdal_py.parse((samples / f"bko-{name}-crlf-01.txt").read_bytes())
-                        for name in ("cp1251", "utf8"))
-        assert (cp1251.encoding, utf8.encoding) == ("cp1251", "utf-8")
-        assert (cp1251.header, cp1251.accounts, cp1251.documents, cp1251.warnings) == (
-            utf8.header, utf8.accounts, utf8.documents, utf8.warnings)
-        assert len(utf8.documents) == 13
-
     @pytest.mark.parametrize("data, encoding, sender", [
         (after_sender("😀".encode()), "utf-8", "😀"),
         (after_sender(b"\xc0\x80"), "cp1251", "\ufffd" * 2),

@@ -5,6 +5,7 @@ import ctypes
 import inspect
 import pickle
 import platform
+import re
 import subprocess
 import sys
 
@@ -24,35 +25,6 @@ NAMES = [
     "DocumentParseError", "HookError", "parse", "ParseError", "NotStatementError",
     "EmptyInputError", "UnfinishedError", "SyntaxError",
 ]
-
-PARSE_DOC = """\
-Парсит выписку 1CClientBankExchange из байтов или строки.
-
-# Аргументы
-
-* `statement` - Сырые байты или строка файла выписки (поддерживает кодировки CP1251 и UTF-8)
-* `hooks` - Опциональный список callable для модификации секций во время парсинга.
-  Сигнатура hook: `(section_type: SectionType, attrs: dict, header: dict) -> None`
-  - `section_type`: тип секции (`SectionType.Document` или `SectionType.Account`)
-  - attrs: словарь атрибутов секции (можно модифицировать)
-  - header: словарь заголовка выписки (только для чтения)
-
-# Возвращает
-
-Объект Statement с атрибутами:
-- encoding: "cp1251" или "utf-8"
-- header: словарь пар ключ-значение заголовка
-- accounts: словарь номер счёта -> объект Account
-- documents: список объектов Document
-- warnings: список кортежей (lineno, message)
-
-# Ошибки
-
-* `NotStatementError` - Если входные данные не являются выпиской 1C
-* `EmptyInputError` - Если входные данные пусты
-* `UnfinishedError` - Если выписка не завершена корректно
-* `SyntaxError` - Если в выписке синтаксическая ошибка (включая ошибки hooks)
-* `ParseError` - Для прочих ошибок парсинга"""
 
 GOOD = make_statement()
 EXCEPTIONS = ["ParseError", "NotStatementError", "EmptyInputError", "UnfinishedError",
@@ -75,8 +47,19 @@ class TestContents:
         parse = vexdal_py.parse
         assert inspect.isbuiltin(parse)
         assert (parse.__name__, parse.__module__) == ("parse", "vexdal_py")
-        assert parse.__doc__ == PARSE_DOC
         assert str(inspect.signature(parse)) == "(statement, hooks=None)"
+
+    def test_parse_doc_names_what_parse_takes_returns_and_raises(self):
+        doc = vexdal_py.parse.__doc__
+        assert doc.startswith("Парсит выписку 1CClientBankExchange из байтов или строки.\n\n")
+        assert not doc.endswith("\n") and "\n\n\n" not in doc
+        intro, arguments, returns, raises = doc.split("\n# ")
+        assert [part.partition("\n")[0] for part in (arguments, returns, raises)] == [
+            "Аргументы", "Возвращает", "Ошибки"]
+        assert re.findall(r"^\* `(\w+)` - ", arguments, re.M) == ["statement", "hooks"]
+        assert sorted(re.findall(r"^- (\w+): ", returns, re.M)) == [
+            name for name in dir(vexdal_py.Statement) if not name.startswith("_")]
+        assert re.findall(r"^\* `(\w+)` - ", raises, re.M) == EXCEPTIONS[1:] + EXCEPTIONS[:1]
 
     @pypy_limit("PyPy's built-in functions from C extensions have no __self__")
     def test_parse_is_bound_to_the_module(self):

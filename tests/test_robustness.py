@@ -95,13 +95,30 @@ class TestRandomInput:
     @given(st.binary(max_size=600), st.sampled_from([b"", b"1CClientBankExchange\r\n",
                                                       b"1CClientBankExchange\n\xef\xbb\xbf"]))
     def test_random_bytes(self, data, prefix):
-        assert outcome(prefix + data) == outcome(prefix + data)
+        # The bytes and their text given as str must read alike, whichever charset the bytes
+        # were read in; only the encoding a statement reports may differ.
+        raw = prefix + data
+        expected = outcome(raw)
+        if raw.startswith((b"\xef\xbb\xbf", b"\xff\xfe", b"\xfe\xff")):
+            return  # a BOM decides the charset, not the validity of the UTF-8
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError:
+            if expected[0] == "NotStatementError":
+                return  # the text test runs on windows-1251 bytes only
+            try:
+                text = raw.decode("cp1251")
+            except UnicodeDecodeError:  # 0x98, which Python's codec does not map
+                return
+        found = outcome(text)
+        if isinstance(expected[0], str) and expected[0] in ("utf-8", "cp1251"):
+            expected, found = expected[1:], found[1:]
+        assert found == expected
 
+    @needs_samples
     @SETTINGS
     @given(st.sampled_from(sorted(SAMPLE_BYTES) or [""]), st.data())
     def test_mutated_samples(self, name, data):
-        if not SAMPLE_BYTES:
-            return
         raw = bytearray(SAMPLE_BYTES[name])
         for _ in range(data.draw(st.integers(1, 4))):
             position = data.draw(st.integers(0, len(raw)))

@@ -23,7 +23,7 @@ class TestShippedFiles:
         assert cp1251.header == utf8.header
         assert cp1251.accounts == utf8.accounts
         assert cp1251.documents == utf8.documents
-        assert len(cp1251.documents) == 13 and cp1251.warnings == []
+        assert len(cp1251.documents) == 13 and cp1251.warnings == utf8.warnings == []
 
     def test_bank_order_fields(self):
         statement = vexdal_py.parse(read("bko-cp1251-crlf-01.txt"))

@@ -1,11 +1,12 @@
 // The module's twelve classes: the result classes handed out by parse(), the error details that
-// SyntaxError carries, and SectionType for hooks. Each class is created once per process, under
-// the interpreter lock, on first use.
+// SyntaxError carries, and SectionType for hooks; and what they all share, from the layout of an
+// instance to the slots that keep them immutable.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -17,15 +18,14 @@
 
 namespace vexdal_py {
 
-// Each returns the class object (a borrowed reference kept for the process), or nullptr with the
-// error indicator set when it could not be created.
-PyObject* interval_class();
-PyObject* account_class();
-PyObject* document_class();
-PyObject* statement_class();
-PyObject* section_type_class();
-// The detail class for one of the seven syntax kinds (UnexpectedSection .. HookError).
-PyObject* detail_class(vexdal::ErrorKind kind);
+// The makers of the classes, each beside its class; the registry calls them once, in module init.
+PyObject* make_interval_class();
+PyObject* make_account_class();
+PyObject* make_document_class();
+PyObject* make_statement_class();
+PyObject* make_section_type_class();
+// The detail class of one of the seven syntax kinds (UnexpectedSection .. HookError).
+PyObject* make_detail_class(vexdal::ErrorKind kind);
 
 // New objects, or an empty Ref with the error indicator set.
 // The owner that the Account and Document objects of a parse share: it takes the statement's
@@ -124,6 +124,18 @@ void box_dealloc(PyObject* self) {
   if (box_of<State>(self).made) box_of<State>(self).state.~State();
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// A heap type named `name` (dotted: its module, then its name) whose instances are Box<>es of
+// `size` bytes, with its own slots and those every class shares: `dealloc`, and the refusals of
+// new instances, of attributes and of subclasses. An own slot replaces the shared one of the
+// same kind (a detail class has a constructor and methods). Nullptr with the error set.
+PyObject* make_box_class(const char* name, std::size_t size, unsigned int flags, void* dealloc,
+                         std::initializer_list<PyType_Slot> own);
+
+template <typename State>
+PyObject* make_class(const char* name, unsigned int flags, std::initializer_list<PyType_Slot> own) {
+  return make_box_class(name, sizeof(Box<State>), flags, as_slot(box_dealloc<State>), own);
 }
 
 // TypeError for a slot reached with an object of another class; always false.

@@ -6,9 +6,11 @@
 #include <string>
 #include <utility>
 
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "quote.hpp"
-#include "text.hpp"
+#include "registry.hpp"
+#include "strings.hpp"
 
 namespace vexdal_py {
 namespace {
@@ -89,16 +91,11 @@ struct DetailState {
   std::array<std::string, 2> texts;  // the text fields in order; unused ones stay empty
 };
 
-// The classes, made on first use and kept for the process; callers hold the interpreter lock.
-std::array<PyObject*, shapes.size()>& detail_classes() {
-  static std::array<PyObject*, shapes.size()> classes{};
-  return classes;
-}
-
 // The shape of self's class, or nullptr with TypeError when self is no detail object.
 const DetailShape* shape_of(PyObject* self, const char* slot) {
   for (std::size_t kind = 0; kind < shapes.size(); ++kind) {
-    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == detail_classes()[kind]) {
+    const ClassId id = detail_class_id(static_cast<vexdal::ErrorKind>(kind));
+    if (reinterpret_cast<PyObject*>(Py_TYPE(self)) == registered(id)) {
       return &shapes[kind];
     }
   }
@@ -257,21 +254,6 @@ bool mend_doc([[maybe_unused]] PyObject* cls, [[maybe_unused]] const char* doc) 
 #endif
 }
 
-PyObject* create_detail_class(std::size_t kind) {
-  PyType_Slot slots[] = {{Py_tp_dealloc, as_slot(box_dealloc<DetailState>)},
-                         {Py_tp_new, as_slot(constructors[kind])},
-                         {Py_tp_setattro, as_slot(refuse_setattr)},
-                         {Py_tp_repr, as_slot(detail_repr)},
-                         {Py_tp_getset, detail_getset(kind)},
-                         {Py_tp_methods, detail_methods},
-                         {Py_tp_doc, const_cast<char*>(shapes[kind].doc)},
-                         {0, nullptr}};
-  PyType_Spec spec = {shapes[kind].type_name, sizeof(Box<DetailState>), 0, class_flags, slots};
-  Ref cls = Ref::steal(PyType_FromSpec(&spec));
-  if (!cls || !mend_doc(cls.get(), shapes[kind].doc)) return nullptr;
-  return cls.release();
-}
-
 // ---- SectionType --------------------------------------------------------------------------------
 
 constexpr std::array<const char*, 2> member_names = {"Document", "Account"};
@@ -296,22 +278,34 @@ bool same_section_type(const vexdal::SectionType& a, const vexdal::SectionType& 
   return a == b;
 }
 
-PyObject* create_section_type_class() {
-  PyType_Slot slots[] = {
-      {Py_tp_dealloc, as_slot(box_dealloc<vexdal::SectionType>)},
-      {Py_tp_new, as_slot(refuse_new)},
-      {Py_tp_setattro, as_slot(refuse_setattr)},
-      {Py_tp_repr, as_slot(section_type_repr)},
-      {Py_tp_richcompare, as_slot(compare<vexdal::SectionType, same_section_type>)},
-      {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
-      {Py_nb_int, as_slot(section_type_int)},
-      {Py_tp_methods, refusing_methods},
-      {Py_tp_doc, const_cast<char*>("Тип секции выписки для использования в hooks.")},
-      {0, nullptr}};
+}  // namespace
+
+PyObject* make_detail_class(vexdal::ErrorKind kind) {
+  const auto index = static_cast<std::size_t>(kind);
+  if (index >= shapes.size()) {
+    PyErr_BadInternalCall();
+    return nullptr;
+  }
+  const DetailShape& shape = shapes[index];
+  Ref cls = Ref::steal(make_class<DetailState>(shape.type_name, class_flags,
+                                               {{Py_tp_new, as_slot(constructors[index])},
+                                                {Py_tp_repr, as_slot(detail_repr)},
+                                                {Py_tp_getset, detail_getset(index)},
+                                                {Py_tp_methods, detail_methods},
+                                                {Py_tp_doc, const_cast<char*>(shape.doc)}}));
+  if (!cls || !mend_doc(cls.get(), shape.doc)) return nullptr;
+  return cls.release();
+}
+
+PyObject* make_section_type_class() {
   // Sealed only after the members are stored: a sealed class refuses new attributes.
-  PyType_Spec spec = {"vexdal_py.SectionType", sizeof(Box<vexdal::SectionType>), 0,
-                      Py_TPFLAGS_DEFAULT, slots};
-  Ref cls = Ref::steal(PyType_FromSpec(&spec));
+  Ref cls = Ref::steal(make_class<vexdal::SectionType>(
+      "vexdal_py.SectionType", Py_TPFLAGS_DEFAULT,
+      {{Py_tp_repr, as_slot(section_type_repr)},
+       {Py_tp_richcompare, as_slot(compare<vexdal::SectionType, same_section_type>)},
+       {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+       {Py_nb_int, as_slot(section_type_int)},
+       {Py_tp_doc, const_cast<char*>("Тип секции выписки для использования в hooks.")}}));
   if (!cls) return nullptr;
   for (vexdal::SectionType type : {vexdal::SectionType::Document, vexdal::SectionType::Account}) {
     Ref member = new_box(cls.get(), type);
@@ -323,28 +317,7 @@ PyObject* create_section_type_class() {
   return cls.release();
 }
 
-}  // namespace
-
-PyObject* detail_class(vexdal::ErrorKind kind) {
-  std::array<PyObject*, shapes.size()>& classes = detail_classes();
-  const auto index = static_cast<std::size_t>(kind);
-  if (index >= classes.size()) {
-    PyErr_BadInternalCall();
-    return nullptr;
-  }
-  if (classes[index] == nullptr) classes[index] = create_detail_class(index);
-  return classes[index];
-}
-
-PyObject* section_type_class() {
-  static PyObject* cls = nullptr;
-  if (cls == nullptr) cls = create_section_type_class();
-  return cls;
-}
-
 Ref new_detail(const vexdal::StatementError& error) {
-  PyObject* cls = detail_class(error.kind);
-  if (cls == nullptr) return {};
   const DetailShape& shape = shapes[static_cast<std::size_t>(error.kind)];
   DetailState state{error.lineno, {error.text, {}}};
   switch (shape.second) {
@@ -357,12 +330,11 @@ Ref new_detail(const vexdal::StatementError& error) {
     case SecondText::None:
       break;
   }
-  return new_box(cls, std::move(state));
+  return new_box(registered(detail_class_id(error.kind)), std::move(state));
 }
 
 Ref new_section_type(vexdal::SectionType type) {
-  PyObject* cls = section_type_class();
-  return cls ? new_box(cls, type) : Ref();
+  return new_box(registered(ClassId::SectionType), type);
 }
 
 }  // namespace vexdal_py

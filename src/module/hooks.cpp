@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "classes.hpp"
-#include "text.hpp"
+#include "strings.hpp"
 
 namespace vexdal_py {
 namespace {
@@ -33,39 +33,11 @@ std::string utf8_of_text(PyObject* text) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-}  // namespace
-
-CaughtError CaughtError::take() {
-  CaughtError caught;
-#if PY_VERSION_HEX >= 0x030C0000
-  caught.value_ = Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  caught.type_ = Ref::steal(type);
-  caught.value_ = Ref::steal(value);
-  caught.traceback_ = Ref::steal(traceback);
-#endif
-  return caught;
-}
-
-void CaughtError::restore() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyErr_SetRaisedException(value_.release());
-#else
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-#endif
-}
-
-namespace {
-
 // Takes the pending error. What is not an Exception (Ctrl-C, SystemExit) must not be swallowed:
 // it is parked in escaped, for parse() to raise once the parser has stopped.
 void drop_error(CaughtError& escaped) {
   CaughtError caught = CaughtError::take();
-  if (!PyErr_GivenExceptionMatches(caught.value(), PyExc_Exception)) escaped = std::move(caught);
+  if (!caught.is_exception()) escaped = std::move(caught);
 }
 
 // "QualifiedTypeName: str(exc)", always valid UTF-8. Reading the name or the text can run Python
@@ -124,7 +96,7 @@ vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionA
 
 vexdal::HookResult HookCallable::failure() {
   CaughtError caught = CaughtError::take();
-  if (!PyErr_GivenExceptionMatches(caught.value(), PyExc_Exception)) {
+  if (!caught.is_exception()) {
     // Not ours to turn into text: parse() raises it unchanged once the parser has stopped.
     *escaped_ = std::move(caught);
     return vexdal::fail(std::string());

@@ -2,69 +2,16 @@
 // parse() and the exception classes in their fixed order. Knows nothing of parsing.
 #include "module.hpp"
 
-#include <array>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
-#include "classes.hpp"
+#include "ref.hpp"
+#include "registry.hpp"
 
 namespace vexdal_py {
 namespace {
-
-struct ExceptionEntry {
-  const char* name;
-  const char* qualified_name;
-};
-
-// Indexed by ExceptionId; also the order in which the module registers them.
-constexpr std::array<ExceptionEntry, 5> exceptions = {{
-    {"ParseError", "vexdal_py.ParseError"},
-    {"NotStatementError", "vexdal_py.NotStatementError"},
-    {"EmptyInputError", "vexdal_py.EmptyInputError"},
-    {"UnfinishedError", "vexdal_py.UnfinishedError"},
-    {"SyntaxError", "vexdal_py.SyntaxError"},
-}};
-
-}  // namespace
-
-PyObject* exception_class(ExceptionId id) {
-  // Made on first need and kept for the process; callers hold the interpreter lock.
-  static std::array<PyObject*, exceptions.size()> classes{};
-  const auto index = static_cast<std::size_t>(id);
-  if (classes[index] != nullptr) return classes[index];
-  PyObject* base = PyExc_Exception;
-  if (id != ExceptionId::ParseError) {
-    base = exception_class(ExceptionId::ParseError);
-    if (base == nullptr) return nullptr;
-  }
-  classes[index] =
-      PyErr_NewExceptionWithDoc(exceptions[index].qualified_name, nullptr, base, nullptr);
-  return classes[index];
-}
-
-namespace {
-
-struct ClassEntry {
-  const char* name;
-  PyObject* (*get)();
-};
-
-constexpr std::array<ClassEntry, 12> classes = {{
-    {"Interval", interval_class},
-    {"Account", account_class},
-    {"Document", document_class},
-    {"Statement", statement_class},
-    {"SectionType", section_type_class},
-    {"UnexpectedSection", [] { return detail_class(vexdal::ErrorKind::UnexpectedSection); }},
-    {"UnexpectedAttribute", [] { return detail_class(vexdal::ErrorKind::UnexpectedAttribute); }},
-    {"UnrecognizedLine", [] { return detail_class(vexdal::ErrorKind::UnrecognizedLine); }},
-    {"MissingField", [] { return detail_class(vexdal::ErrorKind::MissingField); }},
-    {"AccountParseError", [] { return detail_class(vexdal::ErrorKind::AccountParseError); }},
-    {"DocumentParseError", [] { return detail_class(vexdal::ErrorKind::DocumentParseError); }},
-    {"HookError", [] { return detail_class(vexdal::ErrorKind::HookError); }},
-}};
 
 const PyMethodDef parse_method = {
     "parse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_function)),
@@ -120,18 +67,16 @@ bool add_parse(PyObject* module) {
 }
 
 // A new reference to the filled module, or nullptr with the error set; the partly filled module
-// is dropped on failure, while classes made so far stay cached.
+// is dropped on failure, while classes made so far stay made.
 PyObject* build_module() {
   Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
   if (!module) return nullptr;
-  for (const ClassEntry& entry : classes) {
-    PyObject* cls = entry.get();
-    if (cls == nullptr || !add_named(module.get(), entry.name, cls)) return nullptr;
-  }
-  if (!add_parse(module.get())) return nullptr;
-  for (std::size_t i = 0; i < exceptions.size(); ++i) {
-    PyObject* cls = exception_class(static_cast<ExceptionId>(i));
-    if (cls == nullptr || !add_named(module.get(), exceptions[i].name, cls)) return nullptr;
+  if (!make_classes()) return nullptr;
+  for (std::size_t i = 0; i < class_count; ++i) {
+    const auto id = static_cast<ClassId>(i);
+    // parse stands between the classes and the exceptions.
+    if (id == first_exception && !add_parse(module.get())) return nullptr;
+    if (!add_named(module.get(), registered_name(id), registered(id))) return nullptr;
   }
   return module.release();
 }

@@ -2,14 +2,17 @@
 // failure into the module's exceptions.
 #include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "arguments.hpp"
 #include "classes.hpp"
 #include "hooks.hpp"
 #include "mod.hpp"
 #include "module.hpp"
-#include "text.hpp"
+#include "registry.hpp"
+#include "strings.hpp"
 
 namespace vexdal_py {
 
@@ -80,8 +83,7 @@ bool convert_hooks(PyObject* hooks, CaughtError& escaped, std::vector<HookCallab
 
 // A syntax error as the module's SyntaxError with its detail object attached.
 void raise_syntax_error(const vexdal::StatementError& error) {
-  PyObject* cls = exception_class(ExceptionId::SyntaxError);
-  if (cls == nullptr) return;
+  PyObject* cls = registered(ClassId::SyntaxError);
   Ref message = to_str(vexdal::error_message(error));
   if (!message) return;
   Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(cls, message.get(), nullptr));
@@ -94,7 +96,7 @@ void raise_syntax_error(const vexdal::StatementError& error) {
 }
 
 void raise_error(const vexdal::StatementError& error) {
-  ExceptionId id = ExceptionId::ParseError;
+  ClassId id = ClassId::ParseError;
   switch (error.kind) {
     case vexdal::ErrorKind::UnexpectedSection:
     case vexdal::ErrorKind::UnexpectedAttribute:
@@ -106,22 +108,20 @@ void raise_error(const vexdal::StatementError& error) {
       raise_syntax_error(error);
       return;
     case vexdal::ErrorKind::InvalidDocument:
-      id = ExceptionId::ParseError;
+      id = ClassId::ParseError;
       break;
     case vexdal::ErrorKind::Unfinished:
-      id = ExceptionId::UnfinishedError;
+      id = ClassId::UnfinishedError;
       break;
     case vexdal::ErrorKind::NotStatement:
-      id = ExceptionId::NotStatementError;
+      id = ClassId::NotStatementError;
       break;
     case vexdal::ErrorKind::EmptyInput:
-      id = ExceptionId::EmptyInputError;
+      id = ClassId::EmptyInputError;
       break;
   }
-  PyObject* cls = exception_class(id);
-  if (cls == nullptr) return;
   Ref message = to_str(vexdal::error_message(error));
-  if (message) PyErr_SetObject(cls, message.get());
+  if (message) PyErr_SetObject(registered(id), message.get());
 }
 
 // The messages of warnings, made once each: a statement may warn about thousands of documents
@@ -132,24 +132,22 @@ class WarningTexts {
   Ref text_of(const vexdal::SectionFailure& reason) {
     // Only the fixed texts are shared; an amount message quotes its own value.
     const bool fixed = reason.kind != vexdal::SectionFailure::Kind::BadAmount;
+    const Key key{reason.kind, reason.date, reason.text.bytes.data()};
     if (fixed) {
-      for (const auto& [key, text] : made_) {
-        if (key.first == reason.kind && key.second == reason.text.bytes.data()) {
-          return Ref::borrow(text.get());
-        }
+      for (const auto& [made_key, text] : made_) {
+        if (made_key == key) return Ref::borrow(text.get());
       }
     }
     Ref text = to_str(vexdal::failure_text(reason));
-    if (text && fixed)
-      made_.emplace_back(std::make_pair(reason.kind, reason.text.bytes.data()),
-                         Ref::borrow(text.get()));
+    if (text && fixed) made_.emplace_back(key, Ref::borrow(text.get()));
     return text;
   }
 
  private:
-  // The fixed texts are the readers' constants and the keys of the field tables, so the address
-  // of the text tells them apart.
-  std::vector<std::pair<std::pair<vexdal::SectionFailure::Kind, const char*>, Ref>> made_;
+  // A date failure is told by its error; a missing field by its key, which is a constant of the
+  // field tables, so its address tells it apart.
+  using Key = std::tuple<vexdal::SectionFailure::Kind, vexdal::DateError, const char*>;
+  std::vector<std::pair<Key, Ref>> made_;
 };
 
 // New reference to (lineno, message), or nullptr with the error indicator set.

@@ -1,6 +1,5 @@
 // The result classes Statement, Account, Interval and Document: immutable views of the parser's
-// records (Interval a copy) that build their Python values only when an attribute is read. Also
-// the refusing slots that every class of the module shares.
+// records (Interval a copy) that build their Python values only when an attribute is read.
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -13,60 +12,12 @@
 #include "classes.hpp"
 #include "dates.hpp"
 #include "quote.hpp"
-#include "text.hpp"
+#include "registry.hpp"
+#include "strings.hpp"
 
 namespace vexdal_py {
 
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-  // Built from the attributes, as some interpreters keep only the bare name in tp_name.
-  auto* cls = reinterpret_cast<PyObject*>(type);
-  Ref module = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
-  Ref qualname = module ? Ref::steal(PyObject_GetAttrString(cls, "__qualname__")) : Ref();
-  if (!qualname) return nullptr;
-  return PyErr_Format(PyExc_TypeError, "cannot create '%S.%S' instances", module.get(),
-                      qualname.get());
-}
-
-int refuse_setattr(PyObject* self, PyObject* name, PyObject* value) {
-  if (!PyUnicode_Check(name)) {
-    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'",
-                 Py_TYPE(name)->tp_name);
-  } else {
-    PyErr_Format(PyExc_AttributeError, "cannot %s attribute '%U' of immutable '%s' object",
-                 value == nullptr ? "delete" : "set", name, Py_TYPE(self)->tp_name);
-  }
-  return -1;
-}
-
-PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
-  // cls is the new subclass; name the base of ours that it tried to extend.
-  const char* base_name = reinterpret_cast<PyTypeObject*>(cls)->tp_name;
-  Ref bases = Ref::steal(PyObject_GetAttrString(cls, "__mro__"));
-  if (bases && PyTuple_Check(bases.get())) {
-    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-      auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases.get(), i));
-      if (PyType_Check(reinterpret_cast<PyObject*>(base)) && base->tp_setattro == refuse_setattr) {
-        base_name = base->tp_name;
-        break;
-      }
-    }
-  }
-  PyErr_Clear();
-  return PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", base_name);
-}
-
-PyMethodDef refusing_methods[] = {
-    {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_subclass)),
-     METH_CLASS | METH_VARARGS | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
-
 namespace {
-
-PyObject* make_class(const char* name, int size, unsigned int flags, PyType_Slot* slots) {
-  PyType_Spec spec = {name, size, 0, flags, slots};
-  return PyType_FromSpec(&spec);
-}
 
 std::string quoted(std::string_view text) {
   std::string out;
@@ -135,23 +86,8 @@ PyGetSetDef interval_getset[] = {
     {"total_expense", interval_get<&vexdal::Interval::total_expense>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyObject* create_interval_class() {
-  PyType_Slot slots[] = {
-      {Py_tp_dealloc, as_slot(box_dealloc<vexdal::Interval>)},
-      {Py_tp_new, as_slot(refuse_new)},
-      {Py_tp_setattro, as_slot(refuse_setattr)},
-      {Py_tp_repr, as_slot(interval_repr)},
-      {Py_tp_richcompare, as_slot(compare<vexdal::Interval, same_interval_text>)},
-      {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
-      {Py_tp_getset, interval_getset},
-      {Py_tp_methods, refusing_methods},
-      {0, nullptr}};
-  return make_class("builtins.Interval", sizeof(Box<vexdal::Interval>), class_flags, slots);
-}
-
 Ref new_interval(const vexdal::Interval& interval) {
-  PyObject* cls = interval_class();
-  return cls ? new_box(cls, interval) : Ref();
+  return new_box(registered(ClassId::Interval), interval);
 }
 
 // ---- What accounts and documents point into ----------------------------------------------------
@@ -237,61 +173,10 @@ PyGetSetDef account_getset[] = {{"number", account_number, nullptr, nullptr, nul
                                 {"intervals", account_intervals, nullptr, nullptr, nullptr},
                                 {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyObject* create_account_class() {
-  PyType_Slot slots[] = {{Py_tp_dealloc, as_slot(box_dealloc<AccountState>)},
-                         {Py_tp_new, as_slot(refuse_new)},
-                         {Py_tp_setattro, as_slot(refuse_setattr)},
-                         {Py_tp_repr, as_slot(account_repr)},
-                         {Py_tp_richcompare, as_slot(compare<AccountState, same_account>)},
-                         {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
-                         {Py_tp_getset, account_getset},
-                         {Py_tp_methods, refusing_methods},
-                         {0, nullptr}};
-  return make_class("builtins.Account", sizeof(Box<AccountState>), class_flags, slots);
-}
-
 // ---- Document -----------------------------------------------------------------------------------
 
-using Field = vexdal::DocumentField;
+using vexdal::DocumentField;
 using vexdal::FieldKind;
-
-// The attributes in the order Python lists them, which is not the parser's key order; names and
-// kinds come from the parser's field table.
-constexpr std::array<Field, vexdal::document_field_count> attribute_order = {
-    Field::DocNumber,
-    Field::DocType,
-    Field::DocDate,
-    Field::Amount,
-    Field::Purpose,
-    Field::PaymentType,
-    Field::Ordering,
-    Field::CounterpartyInn,
-    Field::CounterpartyKpp,
-    Field::CounterpartyBic,
-    Field::CounterpartyBank1,
-    Field::CounterpartyAccount,
-    Field::Counterparty,
-    Field::Counterparty1,
-    Field::CounterpartyRasAccount,
-    Field::CounterpartyCorAccount,
-    Field::OutcomeDate,
-    Field::PayeeInn,
-    Field::Payee,
-    Field::PayeeAccount,
-    Field::PayeeKpp,
-    Field::PayeeBic,
-    Field::PayeeBank1,
-    Field::PayeeRasAccount,
-    Field::PayeeCorAccount,
-    Field::IncomeDate,
-};
-static_assert(
-    [] {
-      std::uint32_t seen = 0;
-      for (const Field field : attribute_order) seen |= vexdal::field_bit(field);
-      return seen == (std::uint64_t{1} << vexdal::document_field_count) - 1;
-    }(),
-    "attribute_order lists every document field once");
 
 // One document as Python sees it: a pointer to its record, whose owner it keeps alive.
 struct DocumentState {
@@ -299,68 +184,48 @@ struct DocumentState {
   const vexdal::Document* record = nullptr;
 };
 
-bool same_date(const vexdal::Document& a, const vexdal::Document& b, Field field) noexcept {
-  switch (field) {
-    case Field::DocDate:
-      return a.doc_date == b.doc_date;
-    case Field::OutcomeDate:
-      return a.outcome_date == b.outcome_date;
-    default:
-      return a.income_date == b.income_date;
-  }
-}
-
 // Equal when every attribute reads the same: texts compared as characters, so a windows-1251
 // statement and its UTF-8 copy give equal documents.
 bool same_document(const DocumentState& a, const DocumentState& b) noexcept {
   const vexdal::Document& x = *a.record;
   const vexdal::Document& y = *b.record;
-  for (const vexdal::DocumentFieldInfo& info : vexdal::document_fields) {
-    if (vexdal::is_optional(info.kind)) {
-      if (x.has(info.field) != y.has(info.field)) return false;
-      if (!x.has(info.field)) continue;
+  for (std::size_t i = 0; i < vexdal::document_field_count; ++i) {
+    const DocumentField field{static_cast<std::uint8_t>(i)};
+    const FieldKind kind = vexdal::field_info(field).kind;
+    if (vexdal::is_optional(kind)) {
+      if (x.has(field) != y.has(field)) return false;
+      if (!x.has(field)) continue;
     }
-    switch (info.kind) {
+    switch (kind) {
       case FieldKind::Text:
       case FieldKind::OptionalText:
-        if (!vexdal::same_characters(x[info.field], y[info.field])) return false;
+        if (!vexdal::same_characters(x[field], y[field])) return false;
         break;
       case FieldKind::Date:
       case FieldKind::OptionalDate:
-        if (!same_date(x, y, info.field)) return false;
+        if (x.date(field) != y.date(field)) return false;
         break;
       case FieldKind::Amount:
-        if (!same_text(x.amount, y.amount)) return false;
+        if (!same_text(x.amount(field), y.amount(field))) return false;
         break;
     }
   }
   return true;
 }
 
-const vexdal::Date& date_of(const vexdal::Document& document, Field field) noexcept {
-  switch (field) {
-    case Field::DocDate:
-      return document.doc_date;
-    case Field::OutcomeDate:
-      return document.outcome_date;
-    default:
-      return document.income_date;
-  }
-}
-
 // An attribute's value as UTF-8, for the representation.
-std::string document_text(const vexdal::Document& document, const vexdal::DocumentFieldInfo& info) {
-  switch (info.kind) {
+std::string document_text(const vexdal::Document& document, DocumentField field) {
+  switch (vexdal::field_info(field).kind) {
     case FieldKind::Date:
     case FieldKind::OptionalDate:
-      return vexdal::date_text(date_of(document, info.field));
+      return vexdal::date_text(document.date(field));
     case FieldKind::Amount:
-      return vexdal::amount_text(document.amount);
+      return vexdal::amount_text(document.amount(field));
     case FieldKind::Text:
     case FieldKind::OptionalText:
       break;
   }
-  return vexdal::utf8_string(document[info.field]);
+  return vexdal::utf8_string(document[field]);
 }
 
 const vexdal::Document* document_of(PyObject* self) {
@@ -370,24 +235,30 @@ const vexdal::Document* document_of(PyObject* self) {
 
 // closure: the field's entry in the parser's field table.
 PyObject* document_get(PyObject* self, void* closure) {
-  const auto& info = *static_cast<const vexdal::DocumentFieldInfo*>(closure);
+  const auto* info = static_cast<const vexdal::DocumentFieldInfo*>(closure);
+  const DocumentField field{static_cast<std::uint8_t>(info - vexdal::document_fields.data())};
   const vexdal::Document* record = document_of(self);
   if (record == nullptr) return nullptr;
   const vexdal::Document& document = *record;
-  if (vexdal::is_optional(info.kind) && !document.has(info.field)) Py_RETURN_NONE;
-  switch (info.kind) {
+  if (vexdal::is_optional(info->kind) && !document.has(field)) Py_RETURN_NONE;
+  switch (info->kind) {
     case FieldKind::Text:
     case FieldKind::OptionalText:
-      return to_str(document[info.field]).release();
+      return to_str(document[field]).release();
     case FieldKind::Date:
     case FieldKind::OptionalDate:
-      return guarded(
-          [&] { return ascii_str(vexdal::date_text(date_of(document, info.field))).release(); });
+      return guarded([&] { return ascii_str(vexdal::date_text(document.date(field))).release(); });
     case FieldKind::Amount:
-      return guarded([&] { return ascii_str(vexdal::amount_text(document.amount)).release(); });
+      return guarded(
+          [&] { return ascii_str(vexdal::amount_text(document.amount(field))).release(); });
   }
   return nullptr;
 }
+
+// The attributes a representation shows.
+constexpr std::array<DocumentField, 4> shown_fields = {
+    vexdal::field_named("doc_number"), vexdal::field_named("doc_type"),
+    vexdal::field_named("doc_date"), vexdal::field_named("amount")};
 
 PyObject* document_repr(PyObject* self) {
   if (!holds<DocumentState>(self, "__repr__")) return nullptr;
@@ -395,44 +266,30 @@ PyObject* document_repr(PyObject* self) {
   if (document == nullptr) return nullptr;
   return guarded([&] {
     std::string out = "Document(";
-    // The first four attributes: doc_number, doc_type, doc_date, amount.
-    for (std::size_t i = 0; i < 4; ++i) {
-      const vexdal::DocumentFieldInfo& info = vexdal::field_info(attribute_order[i]);
-      if (i > 0) out += ", ";
-      out += info.attribute;
+    for (const DocumentField field : shown_fields) {
+      if (field != shown_fields.front()) out += ", ";
+      out += vexdal::field_info(field).attribute;
       out += '=';
-      vexdal::append_quoted(out, document_text(*document, info));
+      vexdal::append_quoted(out, document_text(*document, field));
     }
     out += ')';
     return to_str(out).release();
   });
 }
 
-// Built once from the field table; the interpreter keeps pointers into it for good.
+// One getter per field of the table, in its order; built once, as the interpreter keeps pointers
+// into it for good.
 PyGetSetDef* document_getset() {
   static const auto table = [] {
     std::array<PyGetSetDef, vexdal::document_field_count + 1> defs{};
-    for (std::size_t i = 0; i < attribute_order.size(); ++i) {
-      const vexdal::DocumentFieldInfo& info = vexdal::field_info(attribute_order[i]);
+    for (std::size_t i = 0; i < vexdal::document_field_count; ++i) {
+      const vexdal::DocumentFieldInfo& info = vexdal::document_fields[i];
       defs[i] = {info.attribute, document_get, nullptr, nullptr,
                  const_cast<vexdal::DocumentFieldInfo*>(&info)};
     }
     return defs;
   }();
   return const_cast<PyGetSetDef*>(table.data());
-}
-
-PyObject* create_document_class() {
-  PyType_Slot slots[] = {{Py_tp_dealloc, as_slot(box_dealloc<DocumentState>)},
-                         {Py_tp_new, as_slot(refuse_new)},
-                         {Py_tp_setattro, as_slot(refuse_setattr)},
-                         {Py_tp_repr, as_slot(document_repr)},
-                         {Py_tp_richcompare, as_slot(compare<DocumentState, same_document>)},
-                         {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
-                         {Py_tp_getset, document_getset()},
-                         {Py_tp_methods, refusing_methods},
-                         {0, nullptr}};
-  return make_class("builtins.Document", sizeof(Box<DocumentState>), class_flags, slots);
 }
 
 // ---- Statement ----------------------------------------------------------------------------------
@@ -489,33 +346,41 @@ PyGetSetDef statement_getset[] = {{"encoding", statement_encoding, nullptr, null
                                   {"warnings", statement_container<3>, nullptr, nullptr, nullptr},
                                   {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyObject* create_statement_class() {
-  PyType_Slot slots[] = {{Py_tp_dealloc, as_slot(box_dealloc<StatementState>)},
-                         {Py_tp_traverse, as_slot(statement_traverse)},
-                         {Py_tp_new, as_slot(refuse_new)},
-                         {Py_tp_setattro, as_slot(refuse_setattr)},
-                         {Py_tp_repr, as_slot(statement_repr)},
-                         {Py_tp_getset, statement_getset},
-                         {Py_tp_methods, refusing_methods},
-                         {0, nullptr}};
-  return make_class("builtins.Statement", sizeof(Box<StatementState>),
-                    class_flags | Py_TPFLAGS_HAVE_GC, slots);
-}
-
-// Each class is made on first use and kept for the process; callers hold the interpreter lock.
-template <PyObject* (*create)()>
-PyObject* cached_class() {
-  static PyObject* cls = nullptr;
-  if (cls == nullptr) cls = create();
-  return cls;
-}
-
 }  // namespace
 
-PyObject* interval_class() { return cached_class<create_interval_class>(); }
-PyObject* account_class() { return cached_class<create_account_class>(); }
-PyObject* document_class() { return cached_class<create_document_class>(); }
-PyObject* statement_class() { return cached_class<create_statement_class>(); }
+PyObject* make_interval_class() {
+  return make_class<vexdal::Interval>(
+      "builtins.Interval", class_flags,
+      {{Py_tp_repr, as_slot(interval_repr)},
+       {Py_tp_richcompare, as_slot(compare<vexdal::Interval, same_interval_text>)},
+       {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+       {Py_tp_getset, interval_getset}});
+}
+
+PyObject* make_account_class() {
+  return make_class<AccountState>(
+      "builtins.Account", class_flags,
+      {{Py_tp_repr, as_slot(account_repr)},
+       {Py_tp_richcompare, as_slot(compare<AccountState, same_account>)},
+       {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+       {Py_tp_getset, account_getset}});
+}
+
+PyObject* make_document_class() {
+  return make_class<DocumentState>(
+      "builtins.Document", class_flags,
+      {{Py_tp_repr, as_slot(document_repr)},
+       {Py_tp_richcompare, as_slot(compare<DocumentState, same_document>)},
+       {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+       {Py_tp_getset, document_getset()}});
+}
+
+PyObject* make_statement_class() {
+  return make_class<StatementState>("builtins.Statement", class_flags | Py_TPFLAGS_HAVE_GC,
+                                    {{Py_tp_traverse, as_slot(statement_traverse)},
+                                     {Py_tp_repr, as_slot(statement_repr)},
+                                     {Py_tp_getset, statement_getset}});
+}
 
 Ref records_owner(Ref input, vexdal::Statement& statement) {
   auto parsed = std::make_unique<ParsedStatement>(
@@ -529,8 +394,7 @@ Ref records_owner(Ref input, vexdal::Statement& statement) {
 }
 
 Ref accounts_dict(PyObject* owner) {
-  PyObject* cls = account_class();
-  if (cls == nullptr) return {};
+  PyObject* cls = registered(ClassId::Account);
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};
   const vexdal::BlockList<vexdal::Account>& accounts = parsed_statement(owner).accounts;
@@ -543,8 +407,7 @@ Ref accounts_dict(PyObject* owner) {
 }
 
 Ref documents_list(PyObject* owner) {
-  PyObject* cls = document_class();
-  if (cls == nullptr) return {};
+  PyObject* cls = registered(ClassId::Document);
   const vexdal::BlockList<vexdal::Document>& documents = parsed_statement(owner).documents;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
   if (!list) return {};
@@ -558,8 +421,7 @@ Ref documents_list(PyObject* owner) {
 
 Ref new_statement(vexdal::Encoding encoding, Ref header, Ref accounts, Ref documents, Ref warnings,
                   std::size_t document_count, std::size_t warning_count) {
-  PyObject* cls = statement_class();
-  if (cls == nullptr) return {};
+  PyObject* cls = registered(ClassId::Statement);
   return new_box(cls, StatementState{encoding,
                                      {std::move(header), std::move(accounts), std::move(documents),
                                       std::move(warnings)},

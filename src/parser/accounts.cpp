@@ -23,11 +23,7 @@ std::optional<SectionFailure> read_amount(const AccountValues& values, AccountKe
   std::string scratch;
   target = parse_amount(utf8_view(values[index_of(key)], scratch));
   if (target) return std::nullopt;
-  return SectionFailure{SectionFailure::Kind::BadAmount, values[index_of(key)]};
-}
-
-SectionFailure message(std::string_view text) {
-  return {SectionFailure::Kind::Message, Text{text, Charset::Utf8}};
+  return SectionFailure{SectionFailure::Kind::BadAmount, {}, values[index_of(key)]};
 }
 
 // The interval, or why there is none. Keys are visited in the byte order of their UTF-8 form, so
@@ -44,12 +40,12 @@ Result<Interval, SectionFailure> build_interval(const AccountValues& values) {
   std::string scratch;
   if (values.has(index_of(AccountKey::DateEnd))) {
     auto date = parse_optional_date(utf8_view(values[index_of(AccountKey::DateEnd)], scratch));
-    if (!date) return fail(message(date.error()));
+    if (!date) return fail(bad_date(date.error()));
     date_end = date.value();
   }
   if (values.has(index_of(AccountKey::DateStart))) {
     auto date = parse_required_date(utf8_view(values[index_of(AccountKey::DateStart)], scratch));
-    if (!date) return fail(message(date.error()));
+    if (!date) return fail(bad_date(date.error()));
     date_start = date.value();
   }
   if (auto failure = read_amount(values, AccountKey::EndAmount, end_amount)) {
@@ -59,8 +55,8 @@ Result<Interval, SectionFailure> build_interval(const AccountValues& values) {
     return fail(*failure);
   }
   const auto missing = [](AccountKey key) {
-    return SectionFailure{SectionFailure::Kind::MissingField,
-                          Text{account_keys[index_of(key)], Charset::Utf8}};
+    return SectionFailure{
+        SectionFailure::Kind::MissingField, {}, Text{account_keys[index_of(key)], Charset::Utf8}};
   };
   if (!date_start) return fail(missing(AccountKey::DateStart));
   if (!start_amount) return fail(missing(AccountKey::StartAmount));

@@ -7,7 +7,7 @@
 #include <limits>
 #include <optional>
 
-#include "quote.hpp"
+#include "charsets.hpp"
 
 namespace vexdal {
 namespace {
@@ -20,13 +20,7 @@ constexpr std::uint32_t powers_of_ten[] = {1,      10,      100,      1000,     
                                            100000, 1000000, 10000000, 100000000, 1000000000};
 constexpr std::size_t max_chunk_digits = 9;  // 10^9 is the largest power of ten in 32 bits
 
-constexpr std::string_view message_head = "invalid value: string ";
-constexpr std::string_view message_tail =
-    ", expected a Decimal type representing a fixed-point number";
-
 bool is_zero(const Magnitude& m) noexcept { return (m[0] | m[1] | m[2]) == 0; }
-
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // m = m * factor + addend. False when the result needs more than 96 bits; m is then unusable.
 bool multiply_add(Magnitude& m, std::uint32_t factor, std::uint32_t addend) noexcept {
@@ -63,6 +57,13 @@ bool shift_left(Magnitude& m, std::size_t shift) noexcept {
 
 // A plain-form number before its scale is checked: the scale of a scientific base may exceed the
 // limit as long as the exponent brings it back.
+// An optional leading sign: tells whether it is a minus and returns where the digits start.
+constexpr std::size_t skip_sign(std::string_view text, bool& negative) noexcept {
+  const bool sign = !text.empty() && (text[0] == '+' || text[0] == '-');
+  negative = sign && text[0] == '-';
+  return sign ? 1 : 0;
+}
+
 struct Number {
   Magnitude magnitude{};
   std::size_t scale = 0;
@@ -75,18 +76,14 @@ struct Number {
 // Digits go into the magnitude nine at a time, so a typical amount costs one multiplication.
 std::optional<Number> read_number(std::string_view text) noexcept {
   Number number;
-  std::size_t pos = 0;
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-    number.negative = text[0] == '-';
-    pos = 1;
-  }
+  std::size_t pos = skip_sign(text, number.negative);
   bool seen_digit = false;
   bool seen_point = false;
   std::uint32_t chunk = 0;
   std::size_t chunk_digits = 0;
   for (; pos < text.size(); ++pos) {
     const char c = text[pos];
-    if (is_digit(c)) {
+    if (is_ascii_digit(c)) {
       seen_digit = true;
       if (seen_point) ++number.scale;
       chunk = chunk * 10 + static_cast<std::uint32_t>(c - '0');
@@ -117,15 +114,11 @@ struct Exponent {
 // An optional sign and at least one digit; the value must fit 32 bits unsigned.
 std::optional<Exponent> read_exponent(std::string_view text) noexcept {
   Exponent exponent;
-  std::size_t pos = 0;
-  if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-    exponent.negative = text[0] == '-';
-    pos = 1;
-  }
+  std::size_t pos = skip_sign(text, exponent.negative);
   if (pos == text.size()) return {};
   std::uint64_t value = 0;
   for (; pos < text.size(); ++pos) {
-    if (!is_digit(text[pos])) return {};
+    if (!is_ascii_digit(text[pos])) return {};
     value = value * 10 + static_cast<std::uint64_t>(text[pos] - '0');
     // Checked per digit, so the 64-bit value itself never overflows.
     if (value > std::numeric_limits<std::uint32_t>::max()) return {};
@@ -197,15 +190,6 @@ bool same_value(const Decimal& a, const Decimal& b) noexcept {
 }
 
 std::optional<Decimal> parse_amount(std::string_view text) noexcept { return read_amount(text); }
-
-std::string amount_message(std::string_view text) {
-  std::string message;
-  message.reserve(message_head.size() + text.size() + 2 + message_tail.size());
-  message += message_head;
-  append_quoted(message, text);
-  message += message_tail;
-  return message;
-}
 
 std::string amount_text(const Decimal& amount) {
   // 2^96 - 1 has 29 decimal digits.

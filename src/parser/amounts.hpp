@@ -30,9 +30,6 @@ bool same_value(const Decimal& a, const Decimal& b) noexcept;
 
 // Exact: digits that do not fit are rejected, never rounded.
 std::optional<Decimal> parse_amount(std::string_view text) noexcept;
-// The one message for a text that is not an amount, whatever is wrong with it; it quotes the
-// text, which must be valid UTF-8.
-std::string amount_message(std::string_view text);
 
 // Digits with the written scale, a leading "-" for negatives, no exponent.
 std::string amount_text(const Decimal& amount);

@@ -46,6 +46,8 @@ constexpr char16_t windows_1251_char(std::uint8_t byte) noexcept {
   return byte < 0x80 ? char16_t{byte} : windows_1251_high[byte - 0x80u];
 }
 
+constexpr bool is_ascii_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
 // True when every byte is below 0x80: such bytes read the same in both charsets.
 bool is_ascii(std::string_view bytes) noexcept;
 

@@ -5,18 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "charsets.hpp"
 #include "utf8.hpp"
 
 namespace vexdal {
 namespace {
-
-constexpr std::string_view empty_date = "empty string is not a valid date";
-constexpr std::string_view premature_end = "premature end of input";
-constexpr std::string_view invalid_characters = "input contains invalid characters";
-constexpr std::string_view trailing_input = "trailing input";
-constexpr std::string_view out_of_range = "input is out of range";
-
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 constexpr bool is_leap_year(std::int32_t year) noexcept {
   return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
@@ -33,7 +26,7 @@ class DateReader {
  public:
   explicit DateReader(std::string_view text) noexcept : text_(text) {}
 
-  Result<Date, std::string_view> read() noexcept {
+  Result<Date, DateError> read() noexcept {
     auto day = read_number(2, 31);
     if (!day) return fail(day.error());
     if (auto dot = expect_full_stop(); !dot) return fail(dot.error());
@@ -42,15 +35,15 @@ class DateReader {
     if (auto dot = expect_full_stop(); !dot) return fail(dot.error());
     auto year = read_year();
     if (!year) return fail(year.error());
-    if (pos_ != text_.size()) return fail(trailing_input);
+    if (pos_ != text_.size()) return fail(DateError::TrailingInput);
     // Only now: a year too large to hold is a range error, but stray text after it is reported
     // first.
-    if (!year.value().fits) return fail(out_of_range);
+    if (!year.value().fits) return fail(DateError::OutOfRange);
     Date date;
     date.year = year.value().value;
     date.month = static_cast<std::uint8_t>(month.value());
     date.day = static_cast<std::uint8_t>(day.value());
-    if (date.day > days_in_month(date.year, date.month)) return fail(out_of_range);
+    if (date.day > days_in_month(date.year, date.month)) return fail(DateError::OutOfRange);
     return date;
   }
 
@@ -69,36 +62,36 @@ class DateReader {
   }
 
   // The next character must be a digit; says why not.
-  Result<std::monostate, std::string_view> expect_digit() const noexcept {
-    if (pos_ == text_.size()) return fail(premature_end);
-    if (!is_digit(text_[pos_])) return fail(invalid_characters);
+  Result<std::monostate, DateError> expect_digit() const noexcept {
+    if (pos_ == text_.size()) return fail(DateError::PrematureEnd);
+    if (!is_ascii_digit(text_[pos_])) return fail(DateError::InvalidCharacters);
     return std::monostate{};
   }
 
   // Leading white space, then one to max_digits digits; the range is checked at once.
-  Result<std::uint32_t, std::string_view> read_number(std::size_t max_digits,
-                                                      std::uint32_t max_value) noexcept {
+  Result<std::uint32_t, DateError> read_number(std::size_t max_digits,
+                                               std::uint32_t max_value) noexcept {
     skip_white_space();
     if (auto digit = expect_digit(); !digit) return fail(digit.error());
     std::uint32_t value = 0;
-    for (std::size_t read = 0; read < max_digits && pos_ < text_.size() && is_digit(text_[pos_]);
-         ++read, ++pos_) {
+    for (std::size_t read = 0;
+         read < max_digits && pos_ < text_.size() && is_ascii_digit(text_[pos_]); ++read, ++pos_) {
       value = value * 10 + static_cast<std::uint32_t>(text_[pos_] - '0');
     }
-    if (value < 1 || value > max_value) return fail(out_of_range);
+    if (value < 1 || value > max_value) return fail(DateError::OutOfRange);
     return value;
   }
 
-  Result<std::monostate, std::string_view> expect_full_stop() noexcept {
-    if (pos_ == text_.size()) return fail(premature_end);
-    if (text_[pos_] != '.') return fail(invalid_characters);
+  Result<std::monostate, DateError> expect_full_stop() noexcept {
+    if (pos_ == text_.size()) return fail(DateError::PrematureEnd);
+    if (text_[pos_] != '.') return fail(DateError::InvalidCharacters);
     ++pos_;
     return std::monostate{};
   }
 
   // Up to four digits as written, or a sign and any number of digits. A signed run of digits
   // can be absurdly long, so the value stops growing once it is past the largest year.
-  Result<Year, std::string_view> read_year() noexcept {
+  Result<Year, DateError> read_year() noexcept {
     skip_white_space();
     bool negative = false;
     bool is_signed = false;
@@ -112,7 +105,8 @@ class DateReader {
     static_assert(min_year == -max_year, "a magnitude that fits one sign fits the other");
     std::uint32_t magnitude = 0;
     for (std::size_t read = 0;
-         (is_signed || read < 4) && pos_ < text_.size() && is_digit(text_[pos_]); ++read, ++pos_) {
+         (is_signed || read < 4) && pos_ < text_.size() && is_ascii_digit(text_[pos_]);
+         ++read, ++pos_) {
       if (magnitude < beyond) {
         magnitude = magnitude * 10 + static_cast<std::uint32_t>(text_[pos_] - '0');
       }
@@ -141,17 +135,17 @@ void append_padded(std::string& out, std::uint32_t value, std::size_t min_digits
 // Almost every date starts with its day's digit, and such a text is not blank: only the rest pay
 // for the white space scan.
 bool is_blank_date(std::string_view text) noexcept {
-  return (text.empty() || !is_digit(text[0])) && is_blank(text);
+  return (text.empty() || !is_ascii_digit(text[0])) && is_blank(text);
 }
 
 }  // namespace
 
-Result<Date, std::string_view> parse_required_date(std::string_view text) {
-  if (is_blank_date(text)) return fail(empty_date);
+Result<Date, DateError> parse_required_date(std::string_view text) {
+  if (is_blank_date(text)) return fail(DateError::Empty);
   return DateReader(text).read();
 }
 
-Result<std::optional<Date>, std::string_view> parse_optional_date(std::string_view text) {
+Result<std::optional<Date>, DateError> parse_optional_date(std::string_view text) {
   if (is_blank_date(text)) return std::optional<Date>();
   auto date = DateReader(text).read();
   if (!date) return fail(date.error());

@@ -32,11 +32,18 @@ struct Date {
 constexpr std::int32_t min_year = -999999;
 constexpr std::int32_t max_year = 999999;
 
-// Failure values are the fixed English messages that end up in warnings and errors; they live as
-// long as the program.
-Result<Date, std::string_view> parse_required_date(std::string_view text);
+// Why a text is not a date, in the order the reader meets the faults; messages.cpp words them.
+enum class DateError : std::uint8_t {
+  Empty,              // a required date that is blank
+  PrematureEnd,       // the text ends where a number or a full stop is due
+  InvalidCharacters,  // another character where a digit or the full stop is due
+  TrailingInput,      // characters after the year
+  OutOfRange,         // no such day, or a year too large to hold
+};
+
+Result<Date, DateError> parse_required_date(std::string_view text);
 // A blank text is an absent date, not a failure.
-Result<std::optional<Date>, std::string_view> parse_optional_date(std::string_view text);
+Result<std::optional<Date>, DateError> parse_optional_date(std::string_view text);
 
 // YYYY-MM-DD; years outside 0..9999 as their sign and at least four digits.
 std::string date_text(const Date& date);

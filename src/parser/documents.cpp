@@ -1,5 +1,5 @@
-// Document sections: how the values of the 26 fields are read, and which single message a broken
-// section gets.
+// Document sections: how the values of the fields in document_fields.hpp are read, and which
+// single message a broken section gets.
 #include "documents.hpp"
 
 #include <algorithm>
@@ -8,28 +8,46 @@
 namespace vexdal {
 namespace {
 
-constexpr std::uint32_t required_fields = [] {
-  std::uint32_t mask = 0;
-  for (const DocumentFieldInfo& info : document_fields) {
-    if (!is_optional(info.kind)) mask |= field_bit(info.field);
-  }
-  return mask;
-}();
-
-// The fields whose text the record keeps; dates and the amount are kept as values.
+// The fields whose texts the record keeps; dates and amounts are kept as values.
 constexpr std::uint32_t text_fields = [] {
   std::uint32_t mask = 0;
-  for (const DocumentFieldInfo& info : document_fields) {
-    if (info.kind == FieldKind::Text || info.kind == FieldKind::OptionalText) {
-      mask |= field_bit(info.field);
-    }
+  for (std::size_t i = 0; i < document_field_count; ++i) {
+    if (is_text(document_fields[i].kind)) mask |= std::uint32_t{1} << i;
   }
   return mask;
 }();
 
-constexpr std::size_t index_of(DocumentField field) noexcept {
-  return static_cast<std::size_t>(field);
-}
+// The fields whose values are read (dates and amounts), in the byte order of their keys, which
+// is the order they are read in: of two bad values, the one whose key sorts first is reported,
+// wherever it stood ("Дата" < "ДатаПоступило" < "ДатаСписано" < "Сумма").
+constexpr auto read_order = [] {
+  std::array<DocumentField, date_field_count + amount_field_count> order{};
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < document_field_count; ++i) {
+    if (is_text(document_fields[i].kind)) continue;
+    // Insertion by key; string_view compares bytes as unsigned, the order of UTF-8 code points.
+    std::size_t at = count++;
+    for (; at > 0 && document_fields[i].key < field_info(order[at - 1]).key; --at) {
+      order[at] = order[at - 1];
+    }
+    order[at] = DocumentField{static_cast<std::uint8_t>(i)};
+  }
+  return order;
+}();
+
+// The required fields, in the order their absence is reported.
+constexpr auto required_order = [] {
+  constexpr std::size_t required = count_fields([](FieldKind kind) { return !is_optional(kind); });
+  std::array<DocumentField, required> order{};
+  for (std::size_t i = 0; i < document_field_count; ++i) {
+    const std::uint8_t rank = document_fields[i].missing_rank;
+    if (rank != 0) order[rank - 1] = DocumentField{static_cast<std::uint8_t>(i)};
+  }
+  return order;
+}();
+
+// The opening line's type fills it, whatever a hook put under its key.
+constexpr DocumentField doc_type_field = field_named("doc_type");
 
 // Points the record at its texts: spans from the lowest of them when they all lie within 4 GiB of
 // it, as they do unless the section itself is that long; views kept apart otherwise. The texts
@@ -76,56 +94,58 @@ Result<std::monostate, SectionFailure> build_document(
   std::uint32_t seen = values.seen;
   // The opening line's type wins over anything a hook put under the same key.
   WideTexts texts = values.text;
-  texts[index_of(DocumentField::DocType)] = doc_type.bytes;
-  seen |= field_bit(DocumentField::DocType);
+  texts[field_index(doc_type_field)] = doc_type.bytes;
+  seen |= field_bit(doc_type_field);
 
   // Dates and amounts are ASCII when they are valid; any other character is read as the same
   // character in UTF-8, so that white space comes out as for a UTF-8 input.
   std::string scratch;
-  const auto utf8_of = [&](DocumentField field) {
-    return utf8_view(Text{texts[index_of(field)], values.charset}, scratch);
-  };
-  const auto message = [](std::string_view text) {
-    return SectionFailure{SectionFailure::Kind::Message, Text{text, Charset::Utf8}};
-  };
-  // Values are read in the byte order of their keys ("Дата" < "ДатаПоступило" < "ДатаСписано" <
-  // "Сумма"), so the first bad one in that order is the one reported, wherever it stood.
-  if (seen & field_bit(DocumentField::DocDate)) {
-    auto date = parse_required_date(utf8_of(DocumentField::DocDate));
-    if (!date) return fail(message(date.error()));
-    record.doc_date = date.value();
-  }
-  for (const DocumentField field : {DocumentField::IncomeDate, DocumentField::OutcomeDate}) {
-    if (!(seen & field_bit(field))) continue;
-    auto date = parse_optional_date(utf8_of(field));
-    if (!date) return fail(message(date.error()));
-    if (!date.value()) {
-      seen &= ~field_bit(field);  // a blank optional date is absent
-      continue;
+  for (const DocumentField field : read_order) {
+    if ((seen & field_bit(field)) == 0) continue;
+    const std::string_view text =
+        utf8_view(Text{texts[field_index(field)], values.charset}, scratch);
+    switch (field_info(field).kind) {
+      case FieldKind::Date: {
+        auto date = parse_required_date(text);
+        if (!date) return fail(bad_date(date.error()));
+        record.date(field) = date.value();
+        break;
+      }
+      case FieldKind::OptionalDate: {
+        auto date = parse_optional_date(text);
+        if (!date) return fail(bad_date(date.error()));
+        if (date.value()) {
+          record.date(field) = *date.value();
+        } else {
+          seen &= ~field_bit(field);  // a blank optional date is absent
+        }
+        break;
+      }
+      case FieldKind::Amount: {
+        auto amount = parse_amount(text);
+        if (!amount) {
+          return fail(SectionFailure{SectionFailure::Kind::BadAmount,
+                                     {},
+                                     Text{texts[field_index(field)], values.charset}});
+        }
+        record.amount(field) = *amount;
+        break;
+      }
+      case FieldKind::Text:
+      case FieldKind::OptionalText:
+        break;
     }
-    (field == DocumentField::IncomeDate ? record.income_date : record.outcome_date) = *date.value();
-  }
-  if (seen & field_bit(DocumentField::Amount)) {
-    auto amount = parse_amount(utf8_of(DocumentField::Amount));
-    if (!amount) {
-      return fail(SectionFailure{SectionFailure::Kind::BadAmount,
-                                 Text{texts[index_of(DocumentField::Amount)], values.charset}});
-    }
-    record.amount = *amount;
   }
 
-  const std::uint32_t missing = required_fields & ~seen;
-  if (missing != 0) {
-    std::size_t field = 0;
-    while (!((missing >> field) & 1u)) ++field;
-    return fail(SectionFailure{SectionFailure::Kind::MissingField,
-                               Text{document_fields[field].key, Charset::Utf8}});
+  for (const DocumentField field : required_order) {
+    if ((seen & field_bit(field)) == 0) {
+      return fail(SectionFailure{
+          SectionFailure::Kind::MissingField, {}, Text{field_info(field).key, Charset::Utf8}});
+    }
   }
   record.present = seen;
-  record.windows_1251 =
-      values.charset == Charset::Windows1251 ? ~field_bit(DocumentField::DocType) : 0;
-  if (doc_type.charset == Charset::Windows1251)
-    record.windows_1251 |= field_bit(DocumentField::DocType);
+  record.windows_1251 = values.charset == Charset::Windows1251 ? ~field_bit(doc_type_field) : 0;
+  if (doc_type.charset == Charset::Windows1251) record.windows_1251 |= field_bit(doc_type_field);
   place_texts(texts, seen & text_fields, record, wide_texts);
   return std::monostate{};
 }

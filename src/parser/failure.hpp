@@ -1,5 +1,5 @@
-// The one failure a parse can end with, and its English message. Knows nothing of Python: the
-// module maps each kind onto an exception.
+// The one failure a parse can end with, and the failures of the values it reads, as values;
+// messages.cpp words them. Knows nothing of Python: the module maps each kind onto an exception.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "charsets.hpp"
+#include "dates.hpp"
 
 namespace vexdal {
 
@@ -30,17 +31,25 @@ enum class ErrorKind : std::uint8_t {
   EmptyInput,
 };
 
-// Why a section's values could not be made into a record: a fixed message of the value readers,
-// a required key that is missing, or an amount that cannot be read. Kept as a value rather than
+// Why a section's values could not be made into a record: a date that cannot be read, a
+// required key that is missing, or an amount that cannot be read. Kept as a value rather than
 // as text, since a statement may hold a warning for every two lines, and the text is made only
 // when it is wanted; the views live as long as the statement's texts.
 struct SectionFailure {
-  enum class Kind : std::uint8_t { Message, MissingField, BadAmount };
+  enum class Kind : std::uint8_t { BadDate, MissingField, BadAmount };
   Kind kind;
-  Text text;  // Message: the message (UTF-8); MissingField: the key (UTF-8); BadAmount: the value
+  DateError date;  // BadDate
+  Text text;       // MissingField: the key (UTF-8); BadAmount: the value as written
 };
 
-// "missing field `<key>`", the amount message, or the message itself.
+inline SectionFailure bad_date(DateError error) noexcept {
+  return {SectionFailure::Kind::BadDate, error, {}};
+}
+
+// The message of a date that cannot be read.
+std::string_view date_error_text(DateError error) noexcept;
+
+// The failure's message: a date message, "missing field `<key>`", or the amount message.
 std::string failure_text(const SectionFailure& failure);
 
 // The syntax kinds carry a line number and texts; the other four carry nothing. Texts are owned

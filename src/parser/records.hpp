@@ -14,6 +14,7 @@
 #include "amounts.hpp"
 #include "charsets.hpp"
 #include "dates.hpp"
+#include "document_fields.hpp"
 #include "failure.hpp"
 #include "text.hpp"
 
@@ -21,9 +22,8 @@ namespace vexdal {
 
 enum class Encoding : std::uint8_t { Cp1251, Utf8 };
 
-constexpr std::string_view encoding_name(Encoding encoding) noexcept {
-  return encoding == Encoding::Utf8 ? "utf-8" : "cp1251";
-}
+// "utf-8" or "cp1251", as Statement.encoding reports it.
+std::string_view encoding_name(Encoding encoding) noexcept;
 
 struct Interval {
   Date date_start;
@@ -42,118 +42,6 @@ struct Account {
   std::vector<Interval> intervals;  // never empty, ascending by date_start
 };
 
-// The document fields in the order of the key table: the order missing fields are looked for in.
-enum class DocumentField : std::uint8_t {
-  DocNumber,
-  DocType,
-  PaymentType,
-  DocDate,
-  Purpose,
-  Ordering,
-  Amount,
-  CounterpartyInn,
-  CounterpartyKpp,
-  CounterpartyBic,
-  CounterpartyBank1,
-  CounterpartyAccount,
-  Counterparty,
-  Counterparty1,
-  OutcomeDate,
-  CounterpartyRasAccount,
-  CounterpartyCorAccount,
-  PayeeInn,
-  Payee,
-  PayeeAccount,
-  PayeeKpp,
-  PayeeBic,
-  PayeeBank1,
-  PayeeRasAccount,
-  PayeeCorAccount,
-  IncomeDate,
-};
-
-// How a field's value is read and whether it may be absent.
-enum class FieldKind : std::uint8_t { Text, OptionalText, Date, OptionalDate, Amount };
-
-constexpr bool is_optional(FieldKind kind) noexcept {
-  return kind == FieldKind::OptionalText || kind == FieldKind::OptionalDate;
-}
-
-// Everything known of one document field: the key that fills it, how its value is read, and the
-// name Python shows it under. Payer keys always fill the counterparty fields and recipient keys
-// the payee fields, whatever the direction of the payment.
-struct DocumentFieldInfo {
-  DocumentField field;
-  std::string_view key;
-  FieldKind kind;
-  const char* attribute;
-};
-
-inline constexpr std::array document_fields = {
-    DocumentFieldInfo{DocumentField::DocNumber, "Номер", FieldKind::Text, "doc_number"},
-    DocumentFieldInfo{DocumentField::DocType, "СекцияДокумент", FieldKind::Text, "doc_type"},
-    DocumentFieldInfo{DocumentField::PaymentType, "ВидОплаты", FieldKind::OptionalText,
-                      "payment_type"},
-    DocumentFieldInfo{DocumentField::DocDate, "Дата", FieldKind::Date, "doc_date"},
-    DocumentFieldInfo{DocumentField::Purpose, "НазначениеПлатежа", FieldKind::Text, "purpose"},
-    DocumentFieldInfo{DocumentField::Ordering, "Очередность", FieldKind::OptionalText, "ordering"},
-    DocumentFieldInfo{DocumentField::Amount, "Сумма", FieldKind::Amount, "amount"},
-    DocumentFieldInfo{DocumentField::CounterpartyInn, "ПлательщикИНН", FieldKind::Text,
-                      "counterparty_inn"},
-    DocumentFieldInfo{DocumentField::CounterpartyKpp, "ПлательщикКПП", FieldKind::OptionalText,
-                      "counterparty_kpp"},
-    DocumentFieldInfo{DocumentField::CounterpartyBic, "ПлательщикБИК", FieldKind::Text,
-                      "counterparty_bic"},
-    DocumentFieldInfo{DocumentField::CounterpartyBank1, "ПлательщикБанк1", FieldKind::Text,
-                      "counterparty_bank1"},
-    DocumentFieldInfo{DocumentField::CounterpartyAccount, "ПлательщикСчет", FieldKind::Text,
-                      "counterparty_account"},
-    DocumentFieldInfo{DocumentField::Counterparty, "Плательщик", FieldKind::OptionalText,
-                      "counterparty"},
-    DocumentFieldInfo{DocumentField::Counterparty1, "Плательщик1", FieldKind::OptionalText,
-                      "counterparty_1"},
-    DocumentFieldInfo{DocumentField::OutcomeDate, "ДатаСписано", FieldKind::OptionalDate,
-                      "outcome_date"},
-    DocumentFieldInfo{DocumentField::CounterpartyRasAccount, "ПлательщикРасчСчет",
-                      FieldKind::OptionalText, "counterparty_ras_account"},
-    DocumentFieldInfo{DocumentField::CounterpartyCorAccount, "ПлательщикКорсчет",
-                      FieldKind::OptionalText, "counterparty_cor_account"},
-    DocumentFieldInfo{DocumentField::PayeeInn, "ПолучательИНН", FieldKind::Text, "payee_inn"},
-    DocumentFieldInfo{DocumentField::Payee, "Получатель", FieldKind::OptionalText, "payee"},
-    DocumentFieldInfo{DocumentField::PayeeAccount, "ПолучательСчет", FieldKind::Text,
-                      "payee_account"},
-    DocumentFieldInfo{DocumentField::PayeeKpp, "ПолучательКПП", FieldKind::OptionalText,
-                      "payee_kpp"},
-    DocumentFieldInfo{DocumentField::PayeeBic, "ПолучательБИК", FieldKind::Text, "payee_bic"},
-    DocumentFieldInfo{DocumentField::PayeeBank1, "ПолучательБанк1", FieldKind::Text, "payee_bank1"},
-    DocumentFieldInfo{DocumentField::PayeeRasAccount, "ПолучательРасчСчет", FieldKind::OptionalText,
-                      "payee_ras_account"},
-    DocumentFieldInfo{DocumentField::PayeeCorAccount, "ПолучательКорсчет", FieldKind::OptionalText,
-                      "payee_cor_account"},
-    DocumentFieldInfo{DocumentField::IncomeDate, "ДатаПоступило", FieldKind::OptionalDate,
-                      "income_date"},
-};
-
-constexpr std::size_t document_field_count = document_fields.size();
-// Field sets are 32-bit masks.
-static_assert(document_field_count <= 32, "a document's field masks hold one bit per field");
-static_assert(
-    [] {
-      for (std::size_t i = 0; i < document_field_count; ++i) {
-        if (static_cast<std::size_t>(document_fields[i].field) != i) return false;
-      }
-      return true;
-    }(),
-    "document_fields is indexed by DocumentField");
-
-constexpr const DocumentFieldInfo& field_info(DocumentField field) noexcept {
-  return document_fields[static_cast<std::size_t>(field)];
-}
-
-constexpr std::uint32_t field_bit(DocumentField field) noexcept {
-  return std::uint32_t{1} << static_cast<unsigned>(field);
-}
-
 // Where one text of a document lies: at an offset from the document's base.
 struct TextSpan {
   std::uint32_t offset = 0;
@@ -165,9 +53,9 @@ struct TextSpan {
 using WideTexts = std::array<std::string_view, document_field_count>;
 
 // One payment document. Text fields are spans from `base`, a pointer to the start of the texts:
-// half the size of views, and so half the fresh memory a large statement asks for. The three
-// dates and the amount live in their typed members (their spans stay empty). An optional field
-// is absent unless its bit is set.
+// half the size of views, and so half the fresh memory a large statement asks for. Dates and
+// amounts are kept as values, in the slots the field table gives them (their spans stay empty).
+// An optional field is absent unless its bit is set.
 struct Document {
   const char* base = nullptr;
   std::array<TextSpan, document_field_count> spans{};
@@ -175,14 +63,16 @@ struct Document {
   std::uint32_t present = 0;
   // Fields whose text is windows-1251 bytes of the input; the others are UTF-8.
   std::uint32_t windows_1251 = 0;
-  Date doc_date;
-  Date outcome_date;
-  Date income_date;
-  Decimal amount;
+  std::array<Date, date_field_count> dates;
+  std::array<Decimal, amount_field_count> amounts;
 
   bool has(DocumentField field) const noexcept { return (present & field_bit(field)) != 0; }
+  Date& date(DocumentField field) noexcept { return dates[value_slot(field)]; }
+  const Date& date(DocumentField field) const noexcept { return dates[value_slot(field)]; }
+  Decimal& amount(DocumentField field) noexcept { return amounts[value_slot(field)]; }
+  const Decimal& amount(DocumentField field) const noexcept { return amounts[value_slot(field)]; }
   std::string_view bytes(DocumentField field) const noexcept {
-    const auto index = static_cast<std::size_t>(field);
+    const std::size_t index = field_index(field);
     if (wide != nullptr) return (*wide)[index];
     return {base + spans[index].offset, spans[index].size};
   }

@@ -83,8 +83,9 @@ std::string summary(const ParseResult& parsed) {
   if (statement.accounts.size() > 0) out += "; account " + statement.accounts[0].number;
   if (statement.documents.size() > 0) {
     const vexdal::Document& document = statement.documents[0];
-    out += "; document " + vexdal::utf8_string(document[vexdal::DocumentField::DocNumber]) + " " +
-           vexdal::date_text(document.doc_date) + " " + vexdal::amount_text(document.amount);
+    out += "; document " + vexdal::utf8_string(document[vexdal::field_named("doc_number")]) + " " +
+           vexdal::date_text(document.date(vexdal::field_named("doc_date"))) + " " +
+           vexdal::amount_text(document.amount(vexdal::field_named("amount")));
   }
   if (statement.warnings.size() > 0) {
     const vexdal::Warning& warning = statement.warnings[0];
@@ -115,20 +116,18 @@ std::string dump(const vexdal::Statement& statement) {
   }
   for (std::size_t i = 0; i < statement.documents.size(); ++i) {
     const vexdal::Document& document = statement.documents[i];
-    for (const vexdal::DocumentFieldInfo& info : vexdal::document_fields) {
+    for (std::size_t index = 0; index < vexdal::document_field_count; ++index) {
+      const auto field = vexdal::DocumentField{static_cast<std::uint8_t>(index)};
+      const vexdal::DocumentFieldInfo& info = vexdal::field_info(field);
       std::string value;
-      if (vexdal::is_optional(info.kind) && !document.has(info.field)) {
+      if (vexdal::is_optional(info.kind) && !document.has(field)) {
         value = "absent";
-      } else if (info.field == vexdal::DocumentField::DocDate) {
-        value = vexdal::date_text(document.doc_date);
-      } else if (info.field == vexdal::DocumentField::OutcomeDate) {
-        value = vexdal::date_text(document.outcome_date);
-      } else if (info.field == vexdal::DocumentField::IncomeDate) {
-        value = vexdal::date_text(document.income_date);
-      } else if (info.field == vexdal::DocumentField::Amount) {
-        value = vexdal::amount_text(document.amount);
+      } else if (vexdal::is_date(info.kind)) {
+        value = vexdal::date_text(document.date(field));
+      } else if (info.kind == vexdal::FieldKind::Amount) {
+        value = vexdal::amount_text(document.amount(field));
       } else {
-        value = "\"" + vexdal::utf8_string(document[info.field]) + "\"";
+        value = "\"" + vexdal::utf8_string(document[field]) + "\"";
       }
       line(std::string(info.attribute) + " " + value);
     }

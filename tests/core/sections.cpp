@@ -128,9 +128,9 @@ void check_hooks(Checker& checker) {
   if (rewritten) {
     // Texts the hook wrote and the ones it kept read alike, though the input is windows-1251.
     const vexdal::Document& document = rewritten.value().documents[0];
-    VEXDAL_CHECK_EQUAL(checker, vexdal::utf8_string(document[vexdal::DocumentField::Purpose]),
+    VEXDAL_CHECK_EQUAL(checker, vexdal::utf8_string(document[vexdal::field_named("purpose")]),
                        "Возврат №7");
-    VEXDAL_CHECK_EQUAL(checker, vexdal::utf8_string(document[vexdal::DocumentField::Payee]),
+    VEXDAL_CHECK_EQUAL(checker, vexdal::utf8_string(document[vexdal::field_named("payee")]),
                        "АО \"Василёк\"");
   }
 
@@ -139,7 +139,9 @@ void check_hooks(Checker& checker) {
   const ParseResult put = parse(cp1251, {&putting});
   VEXDAL_CHECK_EQUAL(checker, putting.sizes, "14 6 2 ");
   if (put) {
-    VEXDAL_CHECK_EQUAL(checker, vexdal::amount_text(put.value().documents[0].amount), "100");
+    VEXDAL_CHECK_EQUAL(
+        checker,
+        vexdal::amount_text(put.value().documents[0].amount(vexdal::field_named("amount"))), "100");
   }
 
   // A failing hook ends the parse at the section's end marker; the hooks after it do not run.

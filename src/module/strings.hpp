@@ -1,15 +1,14 @@
-// Conversions between Python objects and the parser's UTF-8 texts, and the argument binding that
-// parse() and the detail constructors share.
+// Python str from the parser's texts, and the UTF-8 of a str for the parser.
 #pragma once
 
 #include <Python.h>
 
-#include <cstddef>
 #include <string_view>
 
-#include "lines.hpp"
+#include "charsets.hpp"
 #include "records.hpp"
 #include "ref.hpp"
+#include "text.hpp"
 
 namespace vexdal_py {
 
@@ -31,17 +30,5 @@ Ref to_dict(const vexdal::Header& header);
 // returns false with the error set: TypeError "'T' object cannot be converted to 'PyString'" for a
 // non-str, the interpreter's UnicodeEncodeError for lone surrogates.
 bool str_utf8(PyObject* object, std::string_view& out);
-
-// Binds positional and keyword arguments to the parameters `names` (count of them, the first
-// `required` of them required), as Python does for a function of positional-or-keyword
-// parameters, with Python's own messages around `function` (e.g. "parse()"). Fills `out` with
-// borrowed references (nullptr for a missing optional one). Returns false with TypeError set.
-bool bind_arguments(const char* function, PyObject* args, PyObject* kwargs,
-                    const char* const* names, std::size_t count, std::size_t required,
-                    PyObject** out);
-
-// Replaces a pending TypeError by "argument 'name': <its message>" with the original as cause;
-// any other pending error is left as it is.
-void wrap_argument_error(const char* name);
 
 }  // namespace vexdal_py
