@@ -154,7 +154,9 @@ def with_vat(purpose: str, amount: str) -> str:
     return purpose.format(vat=vat)
 
 
-def document_lines(doc_type, number, date, amount, payer, payee, kind, purpose, extra, ours):
+def document_lines(doc_type: str, number: str, date: str, amount: str, payer: Party,
+                   payee: Party, kind: str, purpose: str, extra: dict[str, str],
+                   ours: set[str]) -> list[str]:
     """One section in the key order of a typical bank export, with the keys 1C ignores too."""
     outgoing = payer.account in ours
     incoming = payee.account in ours

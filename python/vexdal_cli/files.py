@@ -1,0 +1,53 @@
+"""Reading statement files, and the one-line messages every command prints about them. Each
+message starts with the path, so that editors and `grep` can take it like a compiler's."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import vexdal_py
+
+# Exit statuses shared by every command.
+OK, FAILED, CANNOT_READ = 0, 1, 2
+
+
+class FileFailure(Exception):
+    """A file that a command cannot use: the line that says why and the exit status it calls for."""
+
+    def __init__(self, line: str, status: int, cause: Exception) -> None:
+        super().__init__(line)
+        self.line = line
+        self.status = status
+        self.cause = cause
+
+
+def cannot_read(path: Path | str, error: OSError) -> str:
+    return f"vexdal: error: cannot read {path}: {error.strerror or error}"
+
+
+def failure_line(path: Path | str, error: vexdal_py.ParseError) -> str:
+    """`path:line: Name: message`, or `path: Name: message` when the failure has no line (a
+    file that is no statement, or one cut short)."""
+    lineno = getattr(getattr(error, "detail", None), "lineno", None)
+    where = f"{path}:{lineno}" if isinstance(lineno, int) else f"{path}"
+    return f"{where}: {type(error).__name__}: {error}"
+
+
+def warning_line(path: Path | str, lineno: int, message: str) -> str:
+    return f"{path}:{lineno}: warning: {message}"
+
+
+def encoding_line(path: Path | str, encoding: str) -> str:
+    return f"{path}: encoding {encoding}"
+
+
+def read_statement(path: Path) -> vexdal_py.Statement:
+    """The parsed statement, or FileFailure."""
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        raise FileFailure(cannot_read(path, error), CANNOT_READ, error) from None
+    try:
+        return vexdal_py.parse(data)
+    except vexdal_py.ParseError as error:
+        raise FileFailure(failure_line(path, error), FAILED, error) from None
