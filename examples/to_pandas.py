@@ -12,10 +12,10 @@ table in the README, then two columns of its own. No column is float, so no amou
   the other fields                     pandas "string", <NA> where the key is absent
   direction                            "credit" when the payee's account is one of the
                                        statement's accounts, "debit" when the payer's is,
-                                       "transfer" when both are, "other" when neither is
+                                       "transfer" when both are, "neither" when neither is
   other_party                          where a credit came from or a debit went to: the name,
                                        else "ИНН" and the INN; "own accounts" for a transfer,
-                                       "payer → payee" for other
+                                       "payer → payee" for neither
 
 datetime64[ns] holds the days from 1677-09-22 to 2262-04-11; documents_frame raises ValueError
 for a date outside them rather than lose it (01.02.23 is the year 23: a hook can add the
@@ -52,7 +52,7 @@ DATES = {"doc_date", "outcome_date", "income_date"}
 # The whole days datetime64[ns] holds. Dates come as YYYY-MM-DD with four-digit years, so their
 # texts sort as the days do.
 FIRST_DAY, LAST_DAY = "1677-09-22", "2262-04-11"
-DIRECTIONS = ("credit", "debit", "transfer", "other")
+DIRECTIONS = ("credit", "debit", "transfer", "neither")
 # pandas' own string dtype, the same from pandas 1.5 on: missing values are <NA>, never NaN.
 TEXT = "string"
 HEAD_COLUMNS = ["doc_date", "doc_number", "amount", "direction", "other_party"]
@@ -75,7 +75,7 @@ def sides(doc: vexdal_py.Document, accounts: dict[str, vexdal_py.Account]) -> tu
         return "credit", payer
     if debit:
         return "debit", payee
-    return "other", f"{payer} → {payee}"
+    return "neither", f"{payer} → {payee}"
 
 
 def date_column(name: str, docs: list[vexdal_py.Document]) -> pd.Series:
