@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the sdist and the wheel as a user would (python -m build), checks that the wheel's
 # module exports its entry point alone and needs no C++ runtime from the machine, shows the
-# manylinux tag auditwheel gives it, then installs it into a fresh venv and runs the whole test
-# suite against the installed module. Everything it makes stays under build/wheel.
+# manylinux tag auditwheel gives it, checks that the stubs and the vexdal command are in it, then
+# installs it into a fresh venv and runs the whole test suite against the installed module
+# (mypy's stubtest included). Everything it makes stays under build/wheel.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
@@ -17,7 +18,11 @@ python3 -m venv "$work/tools"
 wheel=$(find "$work/dist" -name '*.whl')
 echo "wheel.sh: built $(basename "$wheel") and $(basename "$(find "$work/dist" -name '*.tar.gz')")"
 
-module=$work/unpacked/$(unzip -Z1 "$wheel" | grep '\.so$')
+contents=$(unzip -Z1 "$wheel")
+for part in vexdal_py-stubs/__init__.pyi vexdal_cli/cli.py; do
+  grep -qx "$part" <<<"$contents" || { echo "wheel.sh: the wheel lacks $part" >&2; exit 1; }
+done
+module=$work/unpacked/$(grep '\.so$' <<<"$contents")
 unzip -q -d "$work/unpacked" "$wheel"
 exported=$(nm -D --defined-only "$module" | awk '{print $3}')
 if [[ $exported != PyInit_vexdal_py ]]; then
@@ -34,6 +39,7 @@ PATH=$work/tools/bin:$PATH auditwheel show "$wheel" | grep -oE '"manylinux_[0-9_
   head -1 | sed 's/^/wheel.sh: auditwheel gives it the tag /'
 
 python3 -m venv "$work/venv"
-"$work/venv/bin/pip" install --quiet "$wheel" pytest hypothesis
+"$work/venv/bin/pip" install --quiet "$wheel" pytest hypothesis mypy
+"$work/venv/bin/vexdal" summary "$root/examples/statement.txt" >/dev/null
 # From outside the repository, so that the installed module is the one imported.
 (cd "$work" && "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")
