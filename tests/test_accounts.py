@@ -3,7 +3,7 @@
 from decimal import Decimal
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vexdal_py
@@ -151,7 +151,8 @@ def file_one_by_one(sections):
     return filed
 
 
-@settings(max_examples=60, deadline=None, database=None, derandomize=True)
+@settings(max_examples=60, deadline=None, database=None, derandomize=True,
+          suppress_health_check=[HealthCheck.too_slow])
 @given(st.lists(st.tuples(st.sampled_from(["01.01.2024", "01.02.2024", "1.2.2024", "01.03.2024"]),
                           st.sampled_from(["0", "0.00", "-0", "5", "5.0", "7"]),
                           st.sampled_from(["1", "1.000", "2"])), min_size=1, max_size=12))

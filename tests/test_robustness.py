@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 import vexdal_py
 from conftest import (ACCOUNT, DOCUMENT, HEADER, SAMPLES, account_section, document_section,
-                      make_statement, pypy_limit, statement_lines)
+                      make_statement, statement_lines)
 
 SAMPLE_BYTES = ({path.name: path.read_bytes() for path in sorted(SAMPLES.glob("*.txt"))}
                 if SAMPLES.is_dir() else {})
@@ -377,8 +377,11 @@ def growth_over_rounds(work, rounds=40):
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="under AddressSanitizer")
-@pypy_limit("PyPy 7.3.11 never frees the wide copy of a non-ASCII str made in Python and handed "
-            "to a C extension")
+# Skipped rather than expected to fail on PyPy: whether the leak shows within the rounds depends
+# on when PyPy's collector last ran, that is on the tests before it.
+@pytest.mark.skipif(platform.python_implementation() == "PyPy",
+                    reason="PyPy 7.3.11 never frees the wide copy of a non-ASCII str made in "
+                    "Python and handed to a C extension")
 def test_resident_memory_stays_flat_with_big_strings_handed_in():
     text = make_statement(document_section(НазначениеПлатежа="ж" * (1 << 19)), encoding=None)
     # A new string each round: one string handed in again and again costs nothing.

@@ -148,8 +148,10 @@ ALIASES = {node.target.id: node.value for node in TREE.body
 # that come with `==`, which return NotImplemented so that `<` raises TypeError. Also the slots
 # for an instance dict and weak references, which exception classes have and PyPy adds to every
 # class of a C extension.
+# __slotnames__ is what copyreg leaves on a class it pickled an instance of, on Python 3.9.
 UNDECLARED = {"__doc__", "__module__", "__dict__", "__weakref__", "__repr__", "__setattr__",
-              "__delattr__", "__init_subclass__", "__lt__", "__le__", "__gt__", "__ge__"}
+              "__delattr__", "__init_subclass__", "__lt__", "__le__", "__gt__", "__ge__",
+              "__slotnames__"}
 
 
 def is_property(node):
