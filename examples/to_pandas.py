@@ -30,6 +30,7 @@ or holds such a date, and 2 when it cannot be read.
 from __future__ import annotations
 
 import argparse
+import inspect
 import sys
 from collections.abc import Sequence
 from decimal import MAX_PREC, Context, Decimal, localcontext
@@ -40,14 +41,10 @@ import pandas as pd
 
 import vexdal_py
 
-FIELDS = (
-    "doc_number", "doc_type", "doc_date", "amount", "purpose", "payment_type", "ordering",
-    "counterparty_inn", "counterparty_kpp", "counterparty_bic", "counterparty_bank1",
-    "counterparty_account", "counterparty", "counterparty_1", "counterparty_ras_account",
-    "counterparty_cor_account", "outcome_date", "payee_inn", "payee", "payee_account",
-    "payee_kpp", "payee_bic", "payee_bank1", "payee_ras_account", "payee_cor_account",
-    "income_date",
-)
+# The document's fields in the order of the README's table, read from the class, so that a
+# field the parser gains becomes a column without an edit here.
+FIELDS = tuple(name for name, value in vars(vexdal_py.Document).items()
+               if not name.startswith("_") and inspect.isdatadescriptor(value))
 DATES = {"doc_date", "outcome_date", "income_date"}
 # The whole days datetime64[ns] holds. Dates come as YYYY-MM-DD with four-digit years, so their
 # texts sort as the days do.

@@ -4,22 +4,23 @@ parser's text, so amounts keep their scale and nothing passes through a float.""
 from __future__ import annotations
 
 import csv
+import inspect
 import json
 from typing import TextIO
 
 import vexdal_py
 
-DOCUMENT_FIELDS = (
-    "doc_number", "doc_type", "doc_date", "amount", "purpose", "payment_type", "ordering",
-    "counterparty_inn", "counterparty_kpp", "counterparty_bic", "counterparty_bank1",
-    "counterparty_account", "counterparty", "counterparty_1", "counterparty_ras_account",
-    "counterparty_cor_account", "outcome_date", "payee_inn", "payee", "payee_account",
-    "payee_kpp", "payee_bic", "payee_bank1", "payee_ras_account", "payee_cor_account",
-    "income_date",
-)
-INTERVAL_FIELDS = (
-    "date_start", "date_end", "start_amount", "end_amount", "total_income", "total_expense",
-)
+
+def attributes(cls: type) -> tuple[str, ...]:
+    """The class's public attributes in the order the module defines them, for a Document the
+    order of its fields in the README's table. Read from the class, so that a field the parser
+    gains reaches the JSON and the CSV without an edit here."""
+    return tuple(name for name, value in vars(cls).items()
+                 if not name.startswith("_") and inspect.isdatadescriptor(value))
+
+
+DOCUMENT_FIELDS = attributes(vexdal_py.Document)
+INTERVAL_FIELDS = attributes(vexdal_py.Interval)
 
 # The CSV columns after the document's fields. `absent` names the fields the document does not
 # have at all, because a CSV cell cannot tell an absent value from an empty one.
