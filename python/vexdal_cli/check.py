@@ -108,7 +108,8 @@ def check_all(paths: list[str], jobs: int) -> Iterator[FileReport]:
 
 def with_progress(reports: Iterable[FileReport], total: int) -> Iterator[FileReport]:
     """reports, drawing a bar on stderr meanwhile when stderr is a terminal and tqdm is
-    installed. The bar shows only for runs that take a while, and clears itself at the end."""
+    installed. The bar clears itself at the end, so that the lines printed after it start on a
+    clean line."""
     tqdm: ModuleType | None
     try:
         tqdm = importlib.import_module("tqdm")
@@ -117,7 +118,7 @@ def with_progress(reports: Iterable[FileReport], total: int) -> Iterator[FileRep
     if tqdm is None or not sys.stderr.isatty():
         yield from reports
         return
-    with tqdm.tqdm(total=total, unit="file", file=sys.stderr, leave=False, delay=0.5) as bar:
+    with tqdm.tqdm(total=total, unit="file", file=sys.stderr, leave=False) as bar:
         for report in reports:
             bar.update()
             yield report
