@@ -145,6 +145,39 @@ def test_check_reports_each_file_in_path_order(capsys, folder, options, tally):
     assert (status, out.splitlines(), err) == (1, CHECKED + tally, "")
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="needs a Linux pseudo-terminal")
+def test_check_draws_a_bar_on_a_terminal_and_prints_the_same(folder):
+    pytest.importorskip("tqdm")
+    import fcntl
+    import os
+    import pty
+    import struct
+    import termios
+
+    main, side = pty.openpty()
+    fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+    try:
+        done = subprocess.run([sys.executable, "-m", "vexdal_cli", "check", "--warnings",
+                               str(folder)], stdout=subprocess.PIPE, stderr=side,
+                              encoding="utf-8", timeout=120)
+    finally:
+        os.close(side)
+    drawn = b""
+    while True:
+        try:
+            chunk = os.read(main, 1 << 16)
+        except OSError:  # EIO once the terminal's other end is closed and read dry
+            break
+        if not chunk:
+            break
+        drawn += chunk
+    os.close(main)
+    # A run of a few files is over at once: the bar must still show, and stdout not change.
+    assert (done.returncode, done.stdout.splitlines()) == (1, CHECKED + [
+        "checked 5 files: 1 ok, 2 failed, 2 disagree with the bank; 1 warning"])
+    assert b"/5 [" in drawn, drawn
+
+
 def test_check_goes_on_past_a_missing_path(capsys, folder):
     status, out, err = run(capsys, "check", "--encoding-report", "nowhere",
                            "statements/good.txt")
