@@ -45,8 +45,7 @@
 # the log's path and its last lines.
 #
 # Exit status: 0 when every selected target passed or was not found (a CPython version this
-# machine lacks, the core test while CMakeLists.txt has no such option); 1 when any target
-# failed or could not run; 2 for a usage error.
+# machine lacks); 1 when any target failed or could not run; 2 for a usage error.
 set -euo pipefail
 
 script=$(readlink -f "${BASH_SOURCE[0]}")
@@ -99,14 +98,15 @@ cannot_run() {
   exit 1
 }
 
-# The interpreter's version as the line shows it: "3.11.7", "3.9.16 PyPy 7.3.11".
-interpreter_version() {
-  "$@" -c 'import platform, sys
+# Python that sets v to the interpreter's version as the line shows it: "3.11.7",
+# "3.9.16 PyPy 7.3.11".
+version_code='import platform, sys
 v = platform.python_version()
 if platform.python_implementation() == "PyPy":
-    v += " PyPy " + ".".join(map(str, sys.pypy_version_info[:3]))
-print(v)'
-}
+    v += " PyPy " + ".".join(map(str, sys.pypy_version_info[:3]))'
+
+interpreter_version() { "$@" -c "$version_code
+print(v)"; }
 
 is_cpython() { # PYTHON MINOR: does it run, and is it CPython MINOR?
   "$1" -c "import platform, sys
@@ -290,11 +290,6 @@ target_pypy() {
   venv_target pypy "$(command -v pypy3)"
 }
 
-core_option_exists() {
-  grep -q VEXDAL_CORE_TESTS "$root/CMakeLists.txt" ||
-    not_found "CMakeLists.txt has no VEXDAL_CORE_TESTS option yet"
-}
-
 # configure_once BUILD_DIR CMAKE_ARGS...: a build folder is configured when it is made; after
 # that the build step configures again by itself when CMakeLists.txt or the toolchain file
 # changes. Configuring anew each run would cost the emulated FindPython runs (20 s for PyPy).
@@ -351,7 +346,6 @@ core_build_and_test() {
 }
 
 target_core() {
-  core_option_exists
   result stage setup
   locked ensure_tools
   core_build_and_test "$MATRIX_CACHE/build/core"
@@ -561,12 +555,10 @@ armhf_python_target() {
   interpreter=$(emulated_interpreter "$program")
   # Each start of an emulated interpreter costs seconds (PyPy's most), so it is asked things
   # once: version, machine, and the extension suffix it looks for first.
-  facts=$("$interpreter" -c 'import importlib.machinery, platform, sys
-v = platform.python_version()
-if platform.python_implementation() == "PyPy":
-    v += " PyPy " + ".".join(map(str, sys.pypy_version_info[:3]))
-print(v + " (" + platform.machine() + ")")
-print(importlib.machinery.EXTENSION_SUFFIXES[0])')
+  facts=$("$interpreter" -c "$version_code
+import importlib.machinery
+print(v + ' (' + platform.machine() + ')')
+print(importlib.machinery.EXTENSION_SUFFIXES[0])")
   version=${facts%%$'\n'*}
   suffix=${facts#*$'\n'}
   result version "$version"
@@ -616,7 +608,6 @@ target_armhf_pypy() {
 }
 
 target_armhf_core() {
-  core_option_exists
   result stage setup
   locked ensure_armhf
   core_build_and_test "$MATRIX_CACHE/build/armhf-core" \
