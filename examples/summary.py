@@ -3,7 +3,7 @@
 usage: python examples/summary.py STATEMENT_FILE...
 
 The same as `vexdal summary STATEMENT_FILE...`, which is where the code lives (the package
-vexdal_cli, installed with vexdal_py): the header highlights, every account with its balance
+vexdal, installed with vexdal_py): the header highlights, every account with its balance
 intervals, the documents with the totals credited to and debited from the statement's accounts
 (checked against the bank's own turnovers), and the warnings with their line numbers. Exits
 with status 1 when a file is not a statement the parser accepts, and 2 when it cannot be read.
@@ -11,7 +11,7 @@ with status 1 when a file is not a statement the parser accepts, and 2 when it c
 
 import sys
 
-from vexdal_cli import main
+from vexdal.cli import main
 
 if __name__ == "__main__":
     sys.exit(main(["summary", *sys.argv[1:]]))

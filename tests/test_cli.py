@@ -12,7 +12,7 @@ from importlib import metadata
 from pathlib import Path
 
 import pytest
-import vexdal_cli
+import vexdal.cli
 import vexdal_py
 from conftest import account_section, amount_message, document_section, make_statement
 
@@ -24,7 +24,7 @@ THEIRS, ELSEWHERE = "40702810400000005678", "40702810000000009999"
 
 
 def run(capsys, *argv):
-    status = vexdal_cli.main(list(argv))
+    status = vexdal.cli.main(list(argv))
     out, err = capsys.readouterr()
     return status, out, err
 
@@ -157,7 +157,7 @@ def test_check_draws_a_bar_on_a_terminal_and_prints_the_same(folder):
     main, side = pty.openpty()
     fcntl.ioctl(side, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
     try:
-        done = subprocess.run([sys.executable, "-m", "vexdal_cli", "check", "--warnings",
+        done = subprocess.run([sys.executable, "-m", "vexdal", "check", "--warnings",
                                str(folder)], stdout=subprocess.PIPE, stderr=side,
                               encoding="utf-8", timeout=120)
     finally:
@@ -208,7 +208,7 @@ def test_a_refused_file_is_one_line_on_stderr(capsys, folder, monkeypatch, comma
 ], ids=["no-command", "unknown-command", "no-file", "two-files", "no-jobs", "unknown-option"])
 def test_usage_errors_exit_2(capsys, argv):
     with pytest.raises(SystemExit) as stopped:
-        vexdal_cli.main(argv)
+        vexdal.cli.main(argv)
     assert stopped.value.code == 2
     assert capsys.readouterr().err.splitlines()[-1].startswith("vexdal")
 
@@ -218,7 +218,7 @@ def installed_script():
     return str(script) if script.exists() else shutil.which("vexdal")
 
 
-@pytest.mark.parametrize("command", [[installed_script()], [sys.executable, "-m", "vexdal_cli"]],
+@pytest.mark.parametrize("command", [[installed_script()], [sys.executable, "-m", "vexdal"]],
                          ids=["script", "module"])
 def test_the_command_runs_as_a_program(command):
     if command[0] is None:

@@ -19,7 +19,7 @@ wheel=$(find "$work/dist" -name '*.whl')
 echo "wheel.sh: built $(basename "$wheel") and $(basename "$(find "$work/dist" -name '*.tar.gz')")"
 
 contents=$(unzip -Z1 "$wheel")
-for part in vexdal_py-stubs/__init__.pyi vexdal_cli/cli.py; do
+for part in vexdal_py-stubs/__init__.pyi vexdal/cli/command.py; do
   grep -qx "$part" <<<"$contents" || { echo "wheel.sh: the wheel lacks $part" >&2; exit 1; }
 done
 module=$work/unpacked/$(grep '\.so$' <<<"$contents")

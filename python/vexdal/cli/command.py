@@ -15,11 +15,11 @@ from typing import Callable, Sequence, TextIO
 
 import vexdal_py
 
-from vexdal_cli.check import FileReport, check_all, default_jobs, gather
-from vexdal_cli.export import write_csv, write_json
-from vexdal_cli.files import (CANNOT_READ, FAILED, OK, FileFailure, encoding_line, read_statement,
+from vexdal.cli.check import FileReport, check_all, default_jobs, gather
+from vexdal.cli.export import write_csv, write_json
+from vexdal.cli.files import (CANNOT_READ, FAILED, OK, FileFailure, encoding_line, read_statement,
                               warning_line)
-from vexdal_cli.summary import print_summary
+from vexdal.cli.summary import print_summary
 
 # Why the parser can refuse a whole file, in words for the person who has to fix it.
 HINTS: dict[type[Exception], str] = {

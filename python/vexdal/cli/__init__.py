@@ -1,6 +1,6 @@
 """The `vexdal` command: summarise, export (JSON, CSV) and check 1CClientBankExchange bank
 statements with vexdal_py. `main(argv)` runs it and returns the exit status."""
 
-from vexdal_cli.cli import main
+from vexdal.cli.command import main
 
 __all__ = ["main"]

@@ -16,8 +16,8 @@ from typing import Iterable, Iterator, NamedTuple, Sequence
 
 import vexdal_py
 
-from vexdal_cli.files import cannot_read, failure_line
-from vexdal_cli.reconcile import SIDES, Balances, bank_turnover, totals
+from vexdal.cli.files import cannot_read, failure_line
+from vexdal.cli.reconcile import SIDES, Balances, bank_turnover, totals
 
 
 class FileReport(NamedTuple):

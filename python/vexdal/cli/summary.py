@@ -9,7 +9,7 @@ from pathlib import Path
 
 import vexdal_py
 
-from vexdal_cli.reconcile import CREDIT, DEBIT, SIDES, Balances, bank_turnover, on_side, totals
+from vexdal.cli.reconcile import CREDIT, DEBIT, SIDES, Balances, bank_turnover, on_side, totals
 
 HEADER_HIGHLIGHTS = [
     ("Format version", "ВерсияФормата"),
