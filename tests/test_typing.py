@@ -271,3 +271,11 @@ def test_classes_declare_what_the_module_defines(name):
     else:
         refused = False
     assert takes_never == refused
+
+
+def test_strict_mypy_accepts_the_vexdal_package(mypy):
+    # By name, as installed beside the module: a path inside site-packages would make mypy take
+    # the libraries around it for the user's own modules.
+    errors = mypy("-p", "vexdal")
+    assert not errors, "\n".join(f"{path.name}:{line}: {message}"
+                                 for path, line, message, _ in errors)

@@ -1,4 +1,12 @@
 """vexdal: the toolkit around vexdal_py.parse() for 1CClientBankExchange files: the `vexdal`
-command (`vexdal.cli`, `python -m vexdal`) and what users of the format need beyond a parse.
+command (`vexdal.cli`, `python -m vexdal`), the lossless file model (`load`, `ExchangeFile`,
+`Section`), and what else users of the format need beyond a parse.
 
 Importing it imports nothing optional: each part loads what it needs when it is used."""
+
+from vexdal.charsets import dos_text, parse_statement
+from vexdal.model import ExchangeFile, Section, load
+from vexdal.writing import Problem, WriteError
+
+__all__ = ["load", "ExchangeFile", "Section", "WriteError", "Problem", "dos_text",
+           "parse_statement"]
