@@ -27,7 +27,8 @@ MARKS = ((UTF8_MARK, "utf-8"), (codecs.BOM_UTF16_LE, "utf-16-le"),
 # of a header line, with the value DOS in any case. Those bytes are never valid UTF-8 (the key's
 # first byte, 0x8A, cannot start a UTF-8 sequence) and no windows-1251 writer produces them (they
 # read "Љ®¤Ёа®ўЄ " there), so the declaration cannot be met by accident.
-DOS_DECLARATION = re.compile(rb"^" + re.escape("Кодировка=".encode("cp866"))
+DOS_KEY = "\nКодировка=".encode("cp866")
+DOS_DECLARATION = re.compile(rb"^" + re.escape(DOS_KEY[1:])
                              + rb"[ \t]*dos[ \t]*\r?$", re.MULTILINE | re.IGNORECASE)
 DOS_SECTION = b"\n" + "Секция".encode("cp866")
 
@@ -56,8 +57,11 @@ def encode(text: str, codec: str) -> bytes:
 
 
 def dos_text(data: bytes) -> str | None:
-    """The text of a DOS (code page 866) statement, or None when data is not one. A statement is
-    taken for DOS when a line of its header, in cp866 bytes, says Кодировка=DOS."""
+    """The text of a DOS (code page 866) statement, or None when data is not one: a line of its
+    header, in cp866 bytes, says Кодировка=DOS (in any case). Such a file is never one that
+    vexdal_py.parse accepts as it stands: its markers are no markers in windows-1251."""
+    if data.find(DOS_KEY) < 0:  # the common case, told without a regular expression
+        return None
     end = data.find(DOS_SECTION)
     header = data if end < 0 else data[:end]
     if DOS_DECLARATION.search(header) is None:
@@ -106,11 +110,14 @@ def looks_like_text(text: str) -> bool:
 def parse_statement(data: bytes | str,
                     hooks: Sequence[Hook] | None = None
                     ) -> tuple[vexdal_py.Statement, str]:
-    """vexdal_py.parse(data, hooks), with a DOS file transcoded first (parse() reads only UTF-8
-    and windows-1251). Returns the statement and the file's encoding: the statement's own, or
+    """vexdal_py.parse(data, hooks), and for a DOS file that it refuses, parse() of the file
+    transcoded from cp866 (parse() reads only UTF-8 and windows-1251). Returns the statement and the file's encoding: the statement's own, or
     "cp866" for a DOS file, whose text parse() was handed as a str."""
-    text = dos_text(data) if isinstance(data, bytes) else None
-    if text is not None:
+    try:
+        statement = vexdal_py.parse(data, hooks)
+    except vexdal_py.ParseError:
+        text = dos_text(data) if isinstance(data, bytes) else None
+        if text is None:
+            raise
         return vexdal_py.parse(text, hooks), "cp866"
-    statement = vexdal_py.parse(data, hooks)
     return statement, statement.encoding

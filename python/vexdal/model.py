@@ -6,7 +6,8 @@ from __future__ import annotations
 
 import re
 from difflib import SequenceMatcher
-from typing import Iterable, List, Tuple
+from itertools import accumulate, repeat
+from typing import Iterable, Tuple
 
 import vexdal_py
 
@@ -24,6 +25,9 @@ Item = Tuple[str, str]
 # once parse() has accepted the file: any other line holds "=" or is blank.
 MARKER = re.compile("\n(?:" + DOCUMENT_START + "=|(?:" + "|".join(
     (ACCOUNT_START, ACCOUNT_END, DOCUMENT_END, FILE_END)) + r")\r?$)", re.MULTILINE)
+
+
+ACCOUNT: tuple[str, str | None] = ("account", None)
 
 
 class Block:
@@ -83,10 +87,10 @@ class Block:
 class Section:
     """One account section ("СекцияРасчСчет" ... "КонецРасчСчет") or payment document section
     ("СекцияДокумент=<doc_type>" ... "КонецДокумента"): its key=value lines in file order, repeats
-    kept. A loaded section keeps its lines and unpacks them only when `items` is first read."""
+    kept. A loaded section points into its file's text and unpacks its lines only when `items`
+    or a line number is first asked for."""
 
-    __slots__ = ("kind", "doc_type", "lineno", "end_lineno", "_items", "_block", "_lead",
-                 "_read_as")
+    __slots__ = ("kind", "doc_type", "_items", "_block", "_file", "_at", "_read_as")
 
     def __init__(self, kind: str, items: Iterable[Item] = (), *,
                  doc_type: str | None = None) -> None:
@@ -96,34 +100,28 @@ class Section:
             raise ValueError("a document section takes a doc_type, an account section none")
         self.kind = kind
         self.doc_type = doc_type
-        self.lineno: int | None = None
-        self.end_lineno: int | None = None
         self._items: list[Item] | None = list(items)
         self._block: Block | None = None
-        self._lead = ""  # the blank lines that stood before it
+        self._file: Text | None = None  # the text a loaded section was read from
+        self._at = 0  # and its place among that text's sections
         self._read_as: tuple[str, str | None] = (kind, doc_type)
 
-    @classmethod
-    def _loaded(cls, kind: str, doc_type: str | None, lineno: int, end_lineno: int,
-                block: Block, lead: str) -> Section:
-        # Tens of thousands of these are made per load: no argument checks, no item list.
-        section = cls.__new__(cls)
-        section.kind = kind
-        section.doc_type = doc_type
-        section.lineno = lineno
-        section.end_lineno = end_lineno
-        section._items = None
-        section._block = block
-        section._lead = lead
-        section._read_as = (kind, doc_type)
-        return section
+    @property
+    def lineno(self) -> int | None:
+        """The line of the section's opening marker in the file it was loaded from; None for a
+        section built in code."""
+        return None if self._file is None else self._file.linenos()[2 * self._at]
+
+    @property
+    def end_lineno(self) -> int | None:
+        """The line of its end marker (КонецРасчСчет or КонецДокумента), or None."""
+        return None if self._file is None else self._file.linenos()[2 * self._at + 1]
 
     @property
     def items(self) -> list[Item]:
         """Every key=value line of the section as (key, value), in order; change it freely."""
         if self._items is None:
-            assert self._block is not None
-            self._items = list(self._block.unpack())
+            self._items = list(self._lines().unpack())
         return self._items
 
     @items.setter
@@ -154,35 +152,80 @@ class Section:
             raise KeyError(key)
         items[:] = kept
 
+    def _lines(self) -> Block:
+        if self._block is None:
+            assert self._file is not None
+            self._block = Block(self._file.section(self._at), True)
+        return self._block
+
     def _unchanged(self) -> bool:
-        block = self._block
-        return block is not None and (self.kind, self.doc_type) == self._read_as and (
-            self._items is None or tuple(self._items) == block.unpack())
+        return self._file is not None and (self.kind, self.doc_type) == self._read_as and (
+            self._items is None or tuple(self._items) == self._lines().unpack())
 
     def _text(self, render: Writer, index: int) -> str:
         """The section's lines: as read when nothing in it changed, else rebuilt around the
         lines it keeps."""
-        block = self._block
-        if block is not None and self._unchanged():
-            return self._lead + block.text
+        file = self._file
+        if file is not None and self._unchanged():
+            return file.lead(self._at) + file.section(self._at)
         place = Place(index, self)
         items = render.checked_items(place, self.items)
         if self.kind == "account":
             render.account(place, items)
         opening = render.opening(place, self.kind, self.doc_type)
-        if block is None:
+        if file is None:
             lines = [render.item(place, key, value) for key, value in items]
             return opening + "".join(lines) + render.closing(self.kind)
+        block = self._lines()
         block.unpack()
-        if (self.kind, self.doc_type) == self._read_as:
+        read_as = self._read_as
+        if (self.kind, self.doc_type) == read_as:
             opening = block.opening
-        closing = block.closing if self.kind == self._read_as[0] else render.closing(self.kind)
-        return self._lead + opening + "".join(block.lines(items, render, place)) + closing
+        closing = block.closing if self.kind == read_as[0] else render.closing(self.kind)
+        return file.lead(self._at) + opening + "".join(block.lines(items, render, place)) + closing
 
     def __repr__(self) -> str:
         doc_type = f", doc_type={self.doc_type!r}" if self.doc_type is not None else ""
         return (f"Section({self.kind!r}{doc_type}, lineno={self.lineno}, "
                 f"items=[...{len(self.items)}])")
+
+
+class Text:
+    """A loaded file's text and where its markers start; the rest (line numbers, where each
+    section's lines end) is worked out for all sections at once, the first time it is needed."""
+
+    __slots__ = ("text", "starts", "_linenos", "_stops")
+
+    def __init__(self, text: str, starts: list[int]) -> None:
+        self.text = text
+        self.starts = starts  # the opening and end marker of each section, then КонецФайла
+        self._linenos: list[int] | None = None
+        self._stops: list[int] | None = None
+
+    def linenos(self) -> list[int]:
+        if self._linenos is None:
+            text, starts = self.text, self.starts
+            self._linenos = list(accumulate(
+                map(text.count, repeat("\n"), [0, *starts[:-1]], starts), initial=1))[1:]
+        return self._linenos
+
+    def stops(self) -> list[int]:
+        """Where each section's text ends: after its end marker's LF."""
+        if self._stops is None:
+            self._stops = [stop + 1 for stop in map(self.text.find, repeat("\n"),
+                                                       self.starts[1:-1:2])]
+        return self._stops
+
+    def section(self, at: int) -> str:
+        return self.text[self.starts[2 * at]:self.stops()[at]]
+
+    def run(self, first: int, last: int) -> str:
+        """Sections first to last, with the blank lines before each but the first."""
+        return self.text[self.starts[2 * first]:self.stops()[last]]
+
+    def lead(self, at: int) -> str:
+        """The blank lines before the section; those after the header stay the header's."""
+        return self.text[self.stops()[at - 1]:self.starts[2 * at]] if at else ""
 
 
 class Source:
@@ -231,7 +274,8 @@ class ExchangeFile:
         else:
             codec, mark = encoding, b""
         render = Writer(codec, newline, rewrite_line_ends=not own_newline)
-        return mark + render.finish(self._text(render, source), self.header, self.sections)
+        data = render.finish(self._text(render, source), self.header, self.sections)
+        return mark + data if mark else data
 
     def _unchanged(self, source: Source) -> bool:
         return (tuple(self.header) == source.header.unpack()
@@ -254,8 +298,30 @@ class ExchangeFile:
         if not self.sections:
             render.problems.append(Problem(None, None, "the file", "has no section; a statement "
                                            "needs at least one"))
-        body = [section._text(render, index) for index, section in enumerate(self.sections)]
-        return head + "".join(body) + tail
+        return "".join([head, *self._body(render), tail])
+
+    def _body(self, render: Writer) -> list[str]:
+        """The sections' texts. Unchanged sections that stood one after the other in the same
+        file still do, so each run of them is cut from that file's text in one piece."""
+        body: list[str] = []
+        run: tuple[Text, int, int] | None = None  # the file, first and last section of the run
+        for index, section in enumerate(self.sections):
+            file = section._file
+            if file is not None and section._unchanged():
+                if run is not None and run[0] is file and run[2] + 1 == section._at:
+                    run = (file, run[1], section._at)
+                    continue
+                if run is not None:
+                    body.append(run[0].run(run[1], run[2]))
+                run = (file, section._at, section._at)
+                continue
+            if run is not None:
+                body.append(run[0].run(run[1], run[2]))
+                run = None
+            body.append(section._text(render, index))
+        if run is not None:
+            body.append(run[0].run(run[1], run[2]))
+        return body
 
     def __repr__(self) -> str:
         return (f"ExchangeFile(encoding={self.encoding!r}, newline={self.newline!r}, "
@@ -264,66 +330,50 @@ class ExchangeFile:
 
 def load(data: bytes | str) -> ExchangeFile:
     """The file model of a statement's bytes (or text), every line kept as it stands. A file that
-    vexdal_py.parse refuses raises what parse() raises; a DOS (code page 866) file, which parse()
-    cannot read as bytes, is read as cp866 when its header says Кодировка=DOS."""
-    if isinstance(data, bytes):
+    vexdal_py.parse refuses raises what parse() raises, unless it is a DOS (code page 866) file,
+    which parse() cannot read as bytes: one whose header says Кодировка=DOS in cp866."""
+    if isinstance(data, str):
+        vexdal_py.parse(data)
+        return split(data.encode("utf-8"), charsets.decode_text(data))
+    try:
+        encoding = vexdal_py.parse(data).encoding
+    except vexdal_py.ParseError:
         dos = charsets.dos_text(data)
         if dos is None:
-            decoded = charsets.decode(data, vexdal_py.parse(data).encoding)
-        else:
-            vexdal_py.parse(dos)
-            decoded = charsets.Decoded(dos, "cp866", "cp866", b"", True)
-        source = bytes(data)
-    elif isinstance(data, str):
-        vexdal_py.parse(data)
-        decoded = charsets.decode_text(data)
-        source = data.encode("utf-8")
-    else:
-        vexdal_py.parse(data)  # raises parse()'s own TypeError
-        raise AssertionError("parse() took a statement that is neither bytes nor str")
-    return split(source, decoded)
+            raise
+        vexdal_py.parse(dos)
+        return split(bytes(data), charsets.Decoded(dos, "cp866", "cp866", b"", True))
+    return split(bytes(data), charsets.decode(data, encoding))
 
 
 def split(data: bytes, decoded: charsets.Decoded) -> ExchangeFile:
-    """The model of a text parse() accepted: the markers found in one scan, each section's text
-    cut out whole for its items to be unpacked when they are asked for."""
+    """The model of a text parse() accepted: its markers found in one scan, and a Section per
+    pair of them that knows no more than where it stands, until asked."""
     text = decoded.text
-    sections: List[Section] = []
-    header_end = tail_start = -1
-    section_start = lineno = start_line = 0
-    kind = ""
-    doc_type: str | None = None
-    counted = 0  # line numbers are counted up to here
-    previous_end = 0
-    for match in MARKER.finditer(text):
-        start = match.start() + 1
-        lineno += text.count("\n", counted, start) + (0 if counted else 1)
-        counted = start
-        if text.startswith(FILE_END, start):
-            tail_start = start
-            break
-        if header_end < 0:
-            header_end = previous_end = start
-        line_end = text.find("\n", start) + 1
-        if text.startswith("Конец", start):
-            block = Block(text[section_start:line_end], True)
-            sections.append(Section._loaded(kind, doc_type, start_line, lineno, block,
-                                            text[previous_end:section_start]))
-            previous_end = line_end
+    starts = [match.start() + 1 for match in MARKER.finditer(text)]
+    # Accepted, the file's markers alternate: a section's opening line, its end, ..., КонецФайла.
+    file = Text(text, starts)
+    opens = starts[0:-1:2]
+    ends = map(text.find, repeat("\n"), opens)
+    sections = []
+    new = Section.__new__
+    for at, (start, end) in enumerate(zip(opens, ends)):
+        # Tens of thousands of these per load: no checks and no item list.
+        section = new(Section)
+        if text.startswith(DOCUMENT_START, start):
+            line: str = text[start + len(DOCUMENT_START) + 1:end]
+            section._read_as = read_as = ("document", line[:-1] if line.endswith("\r") else line)
         else:
-            section_start, start_line = start, lineno
-            if text.startswith(DOCUMENT_START, start):
-                kind = "document"
-                line = text[start + len(DOCUMENT_START) + 1:line_end - 1]
-                doc_type = line[:-1] if line.endswith("\r") else line
-            else:
-                kind, doc_type = "account", None
-    assert header_end > 0 and tail_start > 0, "parse() accepted a file without sections"
+            section._read_as = read_as = ACCOUNT
+        section.kind, section.doc_type = read_as
+        section._items = section._block = None
+        section._file, section._at = file, at
+        sections.append(section)
     newline = "\r\n" if text.startswith("\r", len(FORMAT_LINE)) else "\n"
     model = ExchangeFile(encoding=decoded.encoding, newline=newline)
-    header = Block(text[:header_end], False)
+    header = Block(text[:opens[0]], False)
     model.header = list(header.unpack())
     model.sections = sections
     model._source = Source(data, decoded, newline, header, tuple(sections),
-                           text[previous_end:])
+                           text[text.find("\n", starts[-2]) + 1:])
     return model

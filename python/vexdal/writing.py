@@ -220,12 +220,10 @@ class Writer:
             self.problem(culprit[0], culprit[1], f"too few of the first {charsets.TEXT_SAMPLE} "
                          f"characters are letters, digits or punctuation for parse() to take "
                          f"the {self.codec} file for text")
-        declared = charsets.dos_text(data) is not None
-        if declared != (self.codec == "cp866"):
-            self.problem(Place(None, None), "Кодировка",
-                         "a cp866 file must say Кодировка=DOS in its header, or it is not read "
-                         "back as one" if self.codec == "cp866" else
-                         f"the header reads as a DOS declaration in the {self.codec} file")
+        # Any other file parse() reads as it stands, so what it declares does not matter.
+        if self.codec == "cp866" and charsets.dos_text(data) is None:
+            self.problem(Place(None, None), "Кодировка", "a cp866 file must say Кодировка=DOS "
+                         "in its header, or it is not read back as one")
 
     def try_account(self, place: Place, items: list[Item]) -> None:
         """parse() refuses a file whose account section cannot be read; such a section is
