@@ -361,8 +361,10 @@ def split(data: bytes, decoded: charsets.Decoded) -> ExchangeFile:
         # Tens of thousands of these per load: no checks and no item list.
         section = new(Section)
         if text.startswith(DOCUMENT_START, start):
-            line: str = text[start + len(DOCUMENT_START) + 1:end]
-            section._read_as = read_as = ("document", line[:-1] if line.endswith("\r") else line)
+            line = text[start + len(DOCUMENT_START) + 1:end]
+            read_as: tuple[str, str | None] = (
+                "document", line[:-1] if line.endswith("\r") else line)
+            section._read_as = read_as
         else:
             section._read_as = read_as = ACCOUNT
         section.kind, section.doc_type = read_as
