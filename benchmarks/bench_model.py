@@ -30,7 +30,8 @@ DOCUMENTS = 20_000
 TARGETS = {"load": 1.5, "dumps": 1.0}
 
 
-def rows(label: str, data: bytes, encoding: str, repeat: int) -> list[tuple[str, float, float | None]]:
+def rows(label: str, data: bytes, encoding: str,
+         repeat: int) -> list[tuple[str, float, float | None]]:
     model = vexdal.load(data)
     assert model.dumps() == data, f"{label}: dumps() does not give the file back"
     changed = vexdal.load(data)

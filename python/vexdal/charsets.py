@@ -111,8 +111,9 @@ def parse_statement(data: bytes | str,
                     hooks: Sequence[Hook] | None = None
                     ) -> tuple[vexdal_py.Statement, str]:
     """vexdal_py.parse(data, hooks), and for a DOS file that it refuses, parse() of the file
-    transcoded from cp866 (parse() reads only UTF-8 and windows-1251). Returns the statement and the file's encoding: the statement's own, or
-    "cp866" for a DOS file, whose text parse() was handed as a str."""
+    transcoded from cp866 (parse() reads only UTF-8 and windows-1251). Returns the statement
+    and the file's encoding: the statement's own, or "cp866" for a DOS file, whose text parse()
+    was handed as a str."""
     try:
         statement = vexdal_py.parse(data, hooks)
     except vexdal_py.ParseError:

@@ -4,8 +4,11 @@ message starts with the path, so that editors and `grep` can take it like a comp
 from __future__ import annotations
 
 from pathlib import Path
+from typing import NamedTuple
 
 import vexdal_py
+
+from vexdal.charsets import parse_statement
 
 # Exit statuses shared by every command.
 OK, FAILED, CANNOT_READ = 0, 1, 2
@@ -41,13 +44,23 @@ def encoding_line(path: Path | str, encoding: str) -> str:
     return f"{path}: encoding {encoding}"
 
 
-def read_statement(path: Path) -> vexdal_py.Statement:
+class Read(NamedTuple):
+    """A file the parser accepted: its statement, its encoding ("cp866" for a DOS file, which
+    the parser was handed as text) and its bytes."""
+
+    statement: vexdal_py.Statement
+    encoding: str
+    data: bytes
+
+
+def read_statement(path: Path) -> Read:
     """The parsed statement, or FileFailure."""
     try:
         data = path.read_bytes()
     except OSError as error:
         raise FileFailure(cannot_read(path, error), CANNOT_READ, error) from None
     try:
-        return vexdal_py.parse(data)
+        statement, encoding = parse_statement(data)
     except vexdal_py.ParseError as error:
         raise FileFailure(failure_line(path, error), FAILED, error) from None
+    return Read(statement, encoding, data)
