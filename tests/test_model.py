@@ -9,28 +9,12 @@ import pytest
 
 import vexdal
 import vexdal_py
-from conftest import SAMPLES, account_section, document_section, make_statement
+from conftest import (SAMPLES, account_section, document_section, make_statement, model_values,
+                      parsed_values)
 
 ROOT = Path(__file__).resolve().parents[1]
 FILES = sorted((ROOT / "tests" / "data").glob("*.txt")) + [ROOT / "examples" / "statement.txt"]
 SAMPLE_FILES = sorted(SAMPLES.glob("*.txt")) if SAMPLES.is_dir() else []
-
-
-def parsed_values(data):
-    """What parse() reads: the header and each section's kind, type and attributes (a dict:
-    the last value of a key, at its first position), DOS files transcoded first."""
-    sections = []
-
-    def hook(section_type, attrs, header):
-        sections.append((int(section_type), dict(attrs)))
-
-    statement, _ = vexdal.parse_statement(data, [hook])
-    return dict(statement.header), sections
-
-
-def model_values(model):
-    return dict(model.header), [(int(s.kind == "account"), dict(s.items))
-                                for s in model.sections]
 
 
 def failure(call, data):
