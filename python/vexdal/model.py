@@ -28,13 +28,18 @@ MARKER = re.compile("\n(?:" + DOCUMENT_START + "=|(?:" + "|".join(
 
 
 ACCOUNT: tuple[str, str | None] = ("account", None)
+# A key=value line: the key up to the first "=", the value up to the line end, less the one CR
+# of a CR LF line end. Where every line ends alike, a greedy value is half as costly.
+ITEM = re.compile(r"^([^=\n]*)=([^\n]*?)\r?$", re.MULTILINE)
+LF_ITEM = re.compile(r"^([^=\n]*)=([^\n]*)$", re.MULTILINE)
+CRLF_ITEM = re.compile(r"^([^=\n]*)=([^\n]*)\r$", re.MULTILINE)
 
 
 class Block:
-    """The lines of a header or a section as they were read: the opening line (the first line
-    of the file, or the section's marker), one chunk per item (the blank lines before it and its
-    own line, line ends included), and the closing text (blank lines, then the end marker of a
-    section). Unpacked from its text the first time it is needed."""
+    """The lines of a header or a section as they were read. Its items come from one scan of its
+    text; its layout (the opening line, one chunk per item with the blank lines before it and
+    its own line, line ends included, and the closing text with the end marker) only when it is
+    rebuilt around changed items."""
 
     __slots__ = ("text", "marked", "items", "opening", "chunks", "closing")
 
@@ -43,42 +48,51 @@ class Block:
         self.marked = marked  # whether the last line is an end marker
         self.items: tuple[Item, ...] | None = None
         self.opening = ""
-        self.chunks: list[str] = []
+        self.chunks: list[str] | None = None
         self.closing = ""
 
     def unpack(self) -> tuple[Item, ...]:
-        if self.items is not None:
-            return self.items
+        if self.items is None:
+            # After the opening line, in a file parse() accepted, every line with "=" is an item
+            # and every other one is blank or the end marker.
+            text = self.text
+            if "\r" not in text:
+                item = LF_ITEM
+            elif text.count("\r\n") == text.count("\n"):
+                item = CRLF_ITEM
+            else:
+                item = ITEM
+            self.items = tuple(item.findall(text, text.find("\n") + 1))
+        return self.items
+
+    def layout(self) -> list[str]:
+        if self.chunks is not None:
+            return self.chunks
         parts = self.text.split("\n")
         parts.pop()  # the empty piece after the last LF
         last = parts.pop() + "\n" if self.marked else ""
-        items: list[Item] = []
         chunks: list[str] = []
         blank: list[str] = []
         for part in parts[1:]:
-            line = part[:-1] if part.endswith("\r") else part
-            key, equals, value = line.partition("=")
-            if equals:
-                items.append((key, value))
+            if "=" in part:
                 chunks.append("".join(blank) + part + "\n")
                 blank.clear()
-            else:  # in a file parse() accepted, a line without "=" here is blank
+            else:
                 blank.append(part + "\n")
         self.opening = parts[0] + "\n"
-        self.chunks = chunks
         self.closing = "".join(blank) + last
-        self.items = tuple(items)
-        return self.items
+        self.chunks = chunks
+        return chunks
 
     def lines(self, items: list[Item], render: Writer, place: Place) -> list[str]:
         """The block's lines for items: the chunks of the items kept from the file (with their
         blank lines and line ends), fresh lines for the rest, in the order of items."""
-        original = self.unpack()
+        chunks = self.layout()
         out: list[str] = []
-        matcher = SequenceMatcher(None, original, items, autojunk=False)
+        matcher = SequenceMatcher(None, self.unpack(), items, autojunk=False)
         for tag, i1, i2, j1, j2 in matcher.get_opcodes():
             if tag == "equal":
-                out.extend(self.chunks[i1:i2])
+                out.extend(chunks[i1:i2])
             elif tag != "delete":
                 out.extend(render.item(place, key, value) for key, value in items[j1:j2])
         return out
@@ -177,7 +191,7 @@ class Section:
             lines = [render.item(place, key, value) for key, value in items]
             return opening + "".join(lines) + render.closing(self.kind)
         block = self._lines()
-        block.unpack()
+        block.layout()
         read_as = self._read_as
         if (self.kind, self.doc_type) == read_as:
             opening = block.opening
@@ -292,7 +306,7 @@ class ExchangeFile:
             tail = render.closing_line(FILE_END)
         else:
             block = source.header
-            block.unpack()
+            block.layout()
             head = block.opening + "".join(block.lines(items, render, header_place)) + block.closing
             tail = source.tail
         if not self.sections:
