@@ -29,6 +29,8 @@ enum class ErrorKind : std::uint8_t {
   Unfinished,
   NotStatement,
   EmptyInput,
+  // An allocation failed: the parse could not finish, whatever the input holds.
+  OutOfMemory,
 };
 
 // Why a section's values could not be made into a record: a date that cannot be read, a
@@ -52,7 +54,7 @@ std::string_view date_error_text(DateError error) noexcept;
 // The failure's message: a date message, "missing field `<key>`", or the amount message.
 std::string failure_text(const SectionFailure& failure);
 
-// The syntax kinds carry a line number and texts; the other four carry nothing. Texts are owned
+// The syntax kinds carry a line number and texts; the others carry nothing. Texts are owned
 // UTF-8 copies, never views into the input.
 struct StatementError {
   ErrorKind kind;
