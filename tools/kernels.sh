@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs the parser's C++ test once for each UTF-8 check and line finder the processor could be
+# given (CMake option VEXDAL_FORCE_KERNEL), each build with the span limit lowered
+# (VEXDAL_SPAN_LIMIT) so that documents also keep their texts as views apart. The build a machine
+# makes for itself takes only its own path; this takes the others. avx2 is skipped, with a note,
+# on a processor without it. Build folders stay under build/kernels, so a second run is
+# incremental.
+#
+#   tools/kernels.sh [KERNEL...]    (default: avx2 sse2 scalar)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+# Below a document of the C++ test's and the Python suite's usual size, above the shortest.
+span_limit=400
+kernels=("$@")
+[[ ${#kernels[@]} -gt 0 ]] || kernels=(avx2 sse2 scalar)
+
+for kernel in "${kernels[@]}"; do
+  if [[ $kernel == avx2 ]] && ! grep -qw avx2 /proc/cpuinfo 2>/dev/null; then
+    echo "kernels.sh: note: this processor has no AVX2; the avx2 path is not run" >&2
+    continue
+  fi
+  build=$root/build/kernels/$kernel
+  echo "== $kernel"
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVEXDAL_CORE_TESTS=ON \
+    -DVEXDAL_WERROR=ON -DVEXDAL_FORCE_KERNEL="$kernel" -DVEXDAL_SPAN_LIMIT=$span_limit >/dev/null
+  cmake --build "$build" -j "${JOBS:-2}" >/dev/null
+  # The test checks that the forced path is the one that ran, and notes it.
+  (cd "$build" && ctest -V) | grep -E "note:|checks,|FAILED|Passed|Failed"
+done
