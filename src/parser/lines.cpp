@@ -76,11 +76,10 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
 // Eight bytes as one integer, the first byte lowest whatever the processor's byte order: a
 // single load where it is little-endian.
 [[maybe_unused]] inline std::uint64_t little_endian_word(const char* bytes) noexcept {
-  std::uint64_t word = 0;
-  for (std::size_t i = 0; i < 8; ++i) {
-    word |= std::uint64_t{static_cast<std::uint8_t>(bytes[i])} << (8 * i);
-  }
-  return word;
+  const auto at = [bytes](int i) { return std::uint64_t{static_cast<std::uint8_t>(bytes[i])}; };
+  // Written out rather than as a loop, so that compilers see the load it is.
+  return at(0) | at(1) << 8 | at(2) << 16 | at(3) << 24 | at(4) << 32 | at(5) << 40 |
+         at(6) << 48 | at(7) << 56;
 }
 
 // One bit for each of the eight bytes of word (first byte lowest) that equals byte. Exact: the
