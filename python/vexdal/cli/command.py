@@ -96,7 +96,7 @@ def print_about(args: argparse.Namespace, path: str, statement: vexdal_py.Statem
 
 def run_summary(args: argparse.Namespace) -> int:
     status = OK
-    first_shown = False
+    any_shown = False
     for name in args.files:
         try:
             statement = read_statement(name)
@@ -107,10 +107,10 @@ def run_summary(args: argparse.Namespace) -> int:
             continue
         if args.encoding_report:
             print(encoding_line(shown(name), statement.encoding), file=sys.stderr)
-        if first_shown:
+        if any_shown:
             print()
         print_summary(shown(name), statement)
-        first_shown = True
+        any_shown = True
     return status
 
 
