@@ -46,7 +46,6 @@ class Decoded(NamedTuple):
     encoding: str  # the public name: "cp1251", "utf-8" or "cp866"
     codec: str  # "cp1251", "utf-8", "cp866", "utf-16-le" or "utf-16-be"
     mark: bytes  # the byte-order mark in front of the text, or b""
-    exact: bool  # whether encoding text with codec, after mark, gives the bytes back
 
 
 def encode(text: str, codec: str) -> bytes:
@@ -71,30 +70,25 @@ def dos_text(data: bytes) -> str | None:
 
 def decode(data: bytes, encoding: str) -> Decoded:
     """The text of statement bytes that vexdal_py.parse accepted, read as it reads them (encoding
-    is what it reported), or of a DOS file. A UTF-8 mark is kept apart, as parse() drops it."""
+    is what it reported). A UTF-8 mark is kept apart, as parse() drops it."""
     if encoding == "utf-8":
         if data.startswith(UTF8_MARK):
-            return Decoded(data[len(UTF8_MARK):].decode("utf-8"), encoding, "utf-8", UTF8_MARK,
-                           True)
-        return Decoded(data.decode("utf-8"), encoding, "utf-8", b"", True)
-    if encoding == "cp866":
-        return Decoded(data.decode("cp866"), encoding, "cp866", b"", True)
+            return Decoded(data[len(UTF8_MARK):].decode("utf-8"), encoding, "utf-8", UTF8_MARK)
+        return Decoded(data.decode("utf-8"), encoding, "utf-8", b"")
     for mark, codec in MARKS:
         if data.startswith(mark):
-            # Broken sequences become U+FFFD, as in parse(); such a text cannot give its bytes
-            # back, so the file keeps them for a write that changes nothing.
-            text = data[len(mark):].decode(codec, "replace")
-            exact = "\ufffd" not in text or text.encode(codec) == data[len(mark):]
-            return Decoded(text, encoding, codec, mark, exact)
+            # Broken sequences become U+FFFD, as in parse(). Such a text cannot give its bytes
+            # back, which is why an unchanged model writes the bytes it was read from.
+            return Decoded(data[len(mark):].decode(codec, "replace"), encoding, codec, mark)
     return Decoded(codecs.charmap_decode(data, "strict", WINDOWS_1251)[0], encoding, "cp1251",
-                   b"", True)
+                   b"")
 
 
 def decode_text(data: str) -> Decoded:
     """A str statement, which parse() reads as its UTF-8 encoding."""
     if data.startswith("\ufeff"):
-        return Decoded(data[1:], "utf-8", "utf-8", UTF8_MARK, True)
-    return Decoded(data, "utf-8", "utf-8", b"", True)
+        return Decoded(data[1:], "utf-8", "utf-8", UTF8_MARK)
+    return Decoded(data, "utf-8", "utf-8", b"")
 
 
 def looks_like_text(text: str) -> bool:

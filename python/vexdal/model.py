@@ -356,7 +356,7 @@ def load(data: bytes | str) -> ExchangeFile:
         if dos is None:
             raise
         vexdal_py.parse(dos)
-        return split(bytes(data), charsets.Decoded(dos, "cp866", "cp866", b"", True))
+        return split(bytes(data), charsets.Decoded(dos, "cp866", "cp866", b""))
     return split(bytes(data), charsets.decode(data, encoding))
 
 
