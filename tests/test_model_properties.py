@@ -62,7 +62,8 @@ def statements(draw):
     for kind in draw(st.lists(st.sampled_from(["account", "document"]), min_size=1,
                               max_size=4)):
         if kind == "account":
-            opening, body, closing = "СекцияРасчСчет", account_items(draw, encoding), "КонецРасчСчет"
+            opening, closing = "СекцияРасчСчет", "КонецРасчСчет"
+            body = account_items(draw, encoding)
         else:
             opening = "СекцияДокумент=" + draw(values(encoding, odd))
             body, closing = draw(items(encoding, odd)), "КонецДокумента"
