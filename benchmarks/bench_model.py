@@ -63,7 +63,7 @@ def main() -> int:
         (f"{encoding}, {DOCUMENTS:,} docs", generated(args.generator, args.cache, DOCUMENTS,
                                                      encoding).path) for encoding in ENCODINGS]
     missed = False
-    print(f"{'statement':<24} {'row':<20} {'ratio':>6}  target")
+    print(f"{'statement':<24} {'row':<28} {'ratio':>6}  target")
     for label, path in inputs:
         data = path.read_bytes()
         encoding = vexdal.load(data).encoding
@@ -71,7 +71,7 @@ def main() -> int:
             status = "" if target is None else ("ok" if ratio <= target else "MISSED")
             missed |= status == "MISSED"
             shown = "" if target is None else f"<= {target:.2f} {status}"
-            print(f"{label:<24} {name + ' / floor':<20} {ratio:6.2f}  {shown}", flush=True)
+            print(f"{label:<24} {name + ' / floor':<28} {ratio:6.2f}  {shown}", flush=True)
     print("all targets met" if not missed else "some targets MISSED")
     return 1 if missed else 0
 
