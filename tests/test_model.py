@@ -150,3 +150,35 @@ class TestSection:
     def test_refuses_a_kind_it_cannot_write(self, kind, doc_type):
         with pytest.raises(ValueError):
             vexdal.Section(kind, doc_type=doc_type)
+
+
+def problems_of(model, **options):
+    with pytest.raises(vexdal.WriteError) as caught:
+        model.dumps(**options)
+    return [(problem.section, problem.key) for problem in caught.value.problems]
+
+
+@pytest.mark.parametrize("sections, options, expected", [
+    ([], {}, [(None, None)]),
+    ([vexdal.Section("account", [("ДатаНачала", "32.01.2024"), ("НачальныйОстаток", "0"),
+                                 ("РасчСчет", "1")])], {}, [(0, "ДатаНачала")]),
+    ([vexdal.Section("account", [("ДатаНачала", "01.01.2024"), ("НачальныйОстаток", "0")])], {},
+     [(0, "РасчСчет")]),
+    ([vexdal.Section("document", [("Номер", "1")], doc_type="")], {"encoding": "cp866"},
+     [(None, "Кодировка")]),
+    ([vexdal.Section("document", [("Назначение", "«»" * 600)], doc_type="")], {},
+     [(0, "Назначение")]),
+], ids=["no-section", "bad-account-date", "account-without-number", "cp866-undeclared",
+        "not-text-for-windows-1251"])
+def test_files_parse_would_refuse_are_refused(sections, options, expected):
+    model = vexdal.ExchangeFile([("Кодировка", "Windows")], sections)
+    assert problems_of(model, **options) == expected
+
+
+def test_a_kept_line_is_not_checked_again_but_a_new_line_end_is():
+    data = make_statement(document_section(Плательщик="x\r"), encoding="utf-8")
+    model = vexdal.load(data)
+    assert model.sections[0].get("Плательщик") == "x\r"
+    model.sections[0].set("Номер", "2")
+    assert parsed_values(model.dumps())[1][0][1]["Плательщик"] == "x\r"
+    assert problems_of(model, newline="\n") == [(0, "Плательщик")]
