@@ -104,7 +104,9 @@ def test_refused_files_raise_what_parse_raises(data):
 def test_a_change_rewrites_only_its_own_lines():
     lines = make_statement(document_section(), document_section(Номер="2"), account_section(),
                            encoding="utf-8", eol="\n").split(b"\n")
-    lines[5] += b"\r"  # one CR LF among LF, and blank lines in the second document
+    lines[5] += b"\r"  # one CR LF among LF, blank lines in the second document and after it
+    assert lines[38] == "СекцияРасчСчет".encode()
+    lines[38:38] = [b"  ", b""]
     lines[25:25] = [b"", b" \t"]
     data = b"\n".join(lines)
     model = vexdal.load(data)

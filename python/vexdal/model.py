@@ -234,12 +234,16 @@ class Text:
         return self.text[self.starts[2 * at]:self.stops()[at]]
 
     def run(self, first: int, last: int) -> str:
-        """Sections first to last, with the blank lines before each but the first."""
-        return self.text[self.starts[2 * first]:self.stops()[last]]
+        """Sections first to last, each with the blank lines before it."""
+        return self.text[self.lead_start(first):self.stops()[last]]
+
+    def lead_start(self, at: int) -> int:
+        """Where the blank lines before the section start; those after the header stay the
+        header's."""
+        return self.stops()[at - 1] if at else self.starts[0]
 
     def lead(self, at: int) -> str:
-        """The blank lines before the section; those after the header stay the header's."""
-        return self.text[self.stops()[at - 1]:self.starts[2 * at]] if at else ""
+        return self.text[self.lead_start(at):self.starts[2 * at]]
 
 
 class Source:
