@@ -2,7 +2,9 @@
 // attribute dict back. Exceptions are turned into failure texts here and go no further.
 #include "hooks.hpp"
 
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "classes.hpp"
 #include "strings.hpp"
@@ -63,15 +65,136 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   return text;
 }
 
+// Whether a value the hook left in the dict says what the one it was given said: the same
+// object, or a str of the same characters, which reads back as the same text.
+bool same_text(PyObject* value, PyObject* given) {
+  if (value == given) return true;
+  if (!PyUnicode_Check(value)) return false;
+  const int order = PyUnicode_Compare(value, given);
+  if (order == -1 && PyErr_Occurred()) {
+    PyErr_Clear();  // the text is read again, and any failure reported, as a changed value
+    return false;
+  }
+  return order == 0;
+}
+
 }  // namespace
+
+Ref HookSession::header_dict(const vexdal::Header& header) {
+  if (!header_) {
+    header_ = to_dict(header);
+    if (!header_) return {};
+  }
+  return Ref::steal(PyDict_Copy(header_.get()));
+}
+
+Ref HookSession::key_str(vexdal::Text key) {
+  const std::string_view bytes = key.bytes;
+  const auto byte = [bytes](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+  std::uint32_t hash = static_cast<std::uint32_t>(bytes.size()) * 2 + (key.charset == vexdal::Charset::Utf8 ? 1 : 0);
+  if (!bytes.empty()) {
+    hash = hash * 0x9E3779B1u + byte(bytes.size() - 1);
+    hash = hash * 0x9E3779B1u + byte(bytes.size() / 2);
+    hash = hash * 0x9E3779B1u + byte(bytes.size() > 1 ? 1 : 0);
+  }
+  auto& [slot_text, slot_str] = slots_[(hash ^ hash >> 16) % slot_count];
+  if (slot_str != nullptr && slot_text.charset == key.charset && slot_text.bytes == bytes) {
+    return Ref::borrow(slot_str);
+  }
+  auto& made = keys_[static_cast<std::size_t>(key.charset)];
+  auto found = made.find(bytes);
+  if (found == made.end()) {
+    Ref str = to_str(key);
+    if (!str || made.size() >= max_keys) return str;
+    found = made.emplace(key_texts_.keep(bytes), std::move(str)).first;
+  }
+  slot_text = vexdal::Text{found->first, key.charset};
+  slot_str = found->second.get();
+  return Ref::borrow(slot_str);
+}
+
+Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
+  if (!section_ || section_number_ != attrs.section()) {
+    section_ = Ref();
+    entries_.clear();
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return {};
+    const vexdal::Charset charset = attrs.map().charset();
+    for (const auto& [key, value] : attrs.map()) {
+      const vexdal::Text key_text{key, charset};
+      const vexdal::Text value_text{value, charset};
+      Ref py_key = key_str(key_text);
+      Ref py_value = py_key ? to_str(value_text) : Ref();
+      if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
+      entries_.push_back(Entry{py_key.get(), py_value.get(), key_text, value_text});
+    }
+    section_ = std::move(dict);
+    section_number_ = attrs.section();
+  }
+  return Ref::steal(PyDict_Copy(section_.get()));
+}
+
+bool HookSession::unchanged(PyObject* dict) const {
+  if (PyDict_Size(dict) != static_cast<Py_ssize_t>(entries_.size())) return false;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  for (const Entry& entry : entries_) {
+    if (!PyDict_Next(dict, &position, &key, &value)) return false;
+    if (key != entry.key || !same_text(value, entry.value)) return false;
+  }
+  return true;
+}
+
+// The entry given under this key object, if any. Keys mostly come back in the order they were
+// given, which `next` follows; only when they do not is an index made.
+const HookSession::Entry* HookSession::entry_of(PyObject* key, std::size_t& next) {
+  if (next < entries_.size() && entries_[next].key == key) return &entries_[next++];
+  if (entry_index_.empty()) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) entry_index_.emplace(entries_[i].key, i);
+  }
+  const auto found = entry_index_.find(key);
+  if (found == entry_index_.end()) return nullptr;
+  next = found->second + 1;
+  return &entries_[found->second];
+}
+
+// Texts the hook did not change stay the statement's own; only new ones are copied.
+bool HookSession::write_back(PyObject* dict, vexdal::SectionAttributes& attrs) {
+  // The section's dict no longer says what the attributes hold, but lives to the end of the
+  // write-back: the entries compared below point at its objects, which the hook may have dropped.
+  Ref old_section = std::move(section_);
+  entry_index_.clear();
+  attrs.clear();
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  std::size_t next = 0;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    const Entry* entry = entry_of(key, next);
+    if (entry != nullptr && same_text(value, entry->value)) {
+      attrs.put_kept(entry->key_text, entry->value_text);
+      continue;
+    }
+    std::string_view key_text;
+    std::string_view value_text;
+    if (entry == nullptr && !str_utf8(key, key_text)) return false;
+    if (!str_utf8(value, value_text)) return false;
+    attrs.put_kept(entry != nullptr ? entry->key_text
+                                    : vexdal::Text{attrs.keep(key_text), vexdal::Charset::Utf8},
+                   vexdal::Text{attrs.keep(value_text), vexdal::Charset::Utf8});
+  }
+  entry_index_.clear();
+  return true;
+}
 
 // parse() holds the interpreter lock from start to end, so the hook runs under it as it is; the
 // PyGILState calls would only deadlock in a sub-interpreter, which they do not support.
 vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
                                       const vexdal::Header& header) {
-  Ref attrs_dict = to_dict(attrs.map());
+  Ref attrs_dict = session_->attrs_dict(attrs);
   if (!attrs_dict) return failure();
-  Ref header_dict = to_dict(header);
+  Ref header_dict = session_->header_dict(header);
   if (!header_dict) return failure();
   Ref section = new_section_type(type);
   if (!section) return failure();
@@ -80,17 +203,10 @@ vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionA
       callable_.get(), section.get(), attrs_dict.get(), header_dict.get(), nullptr));
   if (!returned) return failure();
 
-  // Only the dict object the hook was given counts; whatever it returned is ignored.
-  attrs.clear();
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(attrs_dict.get(), &position, &key, &value)) {
-    std::string_view key_text;
-    std::string_view value_text;
-    if (!str_utf8(key, key_text) || !str_utf8(value, value_text)) return failure();
-    attrs.put(key_text, value_text);
-  }
+  // Only the dict object the hook was given counts; whatever it returned is ignored. A dict
+  // that says what it said leaves the section as it stands.
+  if (session_->unchanged(attrs_dict.get())) return std::monostate{};
+  if (!session_->write_back(attrs_dict.get(), attrs)) return failure();
   return std::monostate{};
 }
 

@@ -51,7 +51,8 @@ const char parse_doc[] =
 namespace {
 
 // The hooks argument as callables, in order. False with an error set.
-bool convert_hooks(PyObject* hooks, CaughtError& escaped, std::vector<HookCallable>& out) {
+bool convert_hooks(PyObject* hooks, HookSession& session, CaughtError& escaped,
+                   std::vector<HookCallable>& out) {
   if (hooks == nullptr || hooks == Py_None) return true;
   if (PyUnicode_Check(hooks)) {
     PyErr_SetString(PyExc_TypeError, "argument 'hooks': Can't extract `str` to `Vec`");
@@ -71,7 +72,7 @@ bool convert_hooks(PyObject* hooks, CaughtError& escaped, std::vector<HookCallab
   Ref iterator = Ref::steal(PyObject_GetIter(hooks));
   if (iterator) {
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-      out.emplace_back(std::move(item), escaped);
+      out.emplace_back(std::move(item), session, escaped);
     }
   }
   if (PyErr_Occurred()) {
@@ -198,8 +199,9 @@ PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
   if (!bind_arguments("parse()", args, kwargs, names, 2, 1, bound)) return nullptr;
 
   CaughtError escaped;
+  HookSession session;  // outlives the callables, which refer to it
   std::vector<HookCallable> callables;
-  if (!convert_hooks(bound[1], escaped, callables)) return nullptr;
+  if (!convert_hooks(bound[1], session, escaped, callables)) return nullptr;
 
   // The parser reads the bytes in place and the result points into them, so it keeps a
   // reference: bytes never change. A str is encoded into bytes of the call's own rather than

@@ -115,13 +115,16 @@ class Assembler {
     return enter(State::Account);
   }
 
-  // Hooks see the section before it is built; the first failure stops the parse.
+  // Hooks see the section before it is built; the first failure stops the parse. What they
+  // write is kept only until the section is built: the record copies what it uses.
   bool run_hooks(SectionType type, std::size_t lineno) {
-    SectionAttributes attrs(section_, statement_.store);
+    hook_texts_.clear();
+    SectionAttributes attrs(section_, hook_texts_, ++hooked_sections_);
     for (Hook* hook : hooks_) {
       auto outcome = hook->call(type, attrs, statement_.header);
       if (!outcome) return stop(hook_error(lineno, std::move(outcome.error())));
     }
+    rewritten_ = attrs.changed();
     return true;
   }
 
@@ -135,8 +138,9 @@ class Assembler {
     }
   }
 
-  // Hooks leave a document's values wherever the store had room for each; a record holds spans
-  // from one base, so the values and the type are gathered into one piece of the store, as UTF-8.
+  // Hooks leave a document's values partly in the statement's text and partly among the texts
+  // they wrote, which go when the section is done; a record holds spans from one base, so the
+  // values it uses and the type are gathered into one piece of the statement's store, as UTF-8.
   void gather_document() {
     take_values(document_, document_field_of, document_field_count);
     std::string scratch;
@@ -160,7 +164,13 @@ class Assembler {
   bool close_document(std::size_t lineno) {
     if (!hooks_.empty()) {
       if (!run_hooks(SectionType::Document, lineno)) return false;
-      gather_document();
+      // Sections the hooks left as they were read are built as if there were no hooks, from
+      // the statement's own text.
+      if (rewritten_) {
+        gather_document();
+      } else {
+        take_values(document_, document_field_of, document_field_count);
+      }
     }
     auto built = build_document(document_, doc_type_, statement_.documents.next_slot(),
                                 statement_.wide_texts);
@@ -189,6 +199,9 @@ class Assembler {
   const char* header_start_ = nullptr;
   std::optional<StatementError> error_;
   TextMap section_;  // reused by every section, so its storage is allocated once
+  TextStore hook_texts_;  // what hooks wrote into the current section
+  bool rewritten_ = false;  // whether they changed it
+  std::size_t hooked_sections_ = 0;
   DocumentValues document_;
   AccountValues account_;
   Text doc_type_;
@@ -208,16 +221,27 @@ std::optional<StatementError> first_unrecognized(LineReader reader, Charset char
 
 }  // namespace
 
-void SectionAttributes::put(std::string_view key, std::string_view value) {
-  if (map_.charset() != Charset::Utf8) {
-    TextMap utf8(Charset::Utf8);
-    for (const auto& [old_key, old_value] : map_) {
-      utf8.set(store_.keep(utf8_string(Text{old_key, map_.charset()})),
-               store_.keep(utf8_string(Text{old_value, map_.charset()})));
-    }
-    map_ = std::move(utf8);
+void SectionAttributes::make_utf8() {
+  if (map_.charset() == Charset::Utf8) return;
+  TextMap utf8(Charset::Utf8);
+  for (const auto& [old_key, old_value] : map_) {
+    utf8.set(store_.keep(utf8_string(Text{old_key, map_.charset()})),
+             store_.keep(utf8_string(Text{old_value, map_.charset()})));
   }
-  map_.set(store_.keep(key), store_.keep(value));
+  map_ = std::move(utf8);
+}
+
+void SectionAttributes::put(std::string_view key, std::string_view value) {
+  put_kept(Text{store_.keep(key), Charset::Utf8}, Text{store_.keep(value), Charset::Utf8});
+}
+
+void SectionAttributes::put_kept(Text key, Text value) {
+  make_utf8();
+  changed_ = true;
+  const auto utf8 = [this](Text text) {
+    return text.charset == Charset::Utf8 ? text.bytes : store_.keep(utf8_string(text));
+  };
+  map_.set(utf8(key), utf8(value));
 }
 
 Result<Statement, StatementError> parse_statement(std::string_view input,
