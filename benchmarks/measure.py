@@ -146,8 +146,13 @@ def reset_peak() -> bool:
         return False
 
 
-def memory_child(path: Path) -> None:
-    """The hidden mode: parses one file in this process and prints its memory as JSON."""
+def noop_hook(section_type: object, attrs: dict, header: dict) -> None:
+    """A hook that looks at nothing and changes nothing: what hooks cost in themselves."""
+
+
+def memory_child(path: Path, hooks: int = 0) -> None:
+    """The hidden mode: parses one file in this process, with `hooks` no-op hooks, and prints
+    its memory as JSON."""
     trim = malloc_trim()
 
     def settle() -> int:
@@ -163,7 +168,7 @@ def memory_child(path: Path) -> None:
     base = proc_status("VmRSS")
     start = time.perf_counter()
     try:
-        statement = vexdal_py.parse(data)
+        statement = vexdal_py.parse(data, [noop_hook] * hooks or None)
     except vexdal_py.ParseError as exc:
         print(json.dumps({"error": f"{type(exc).__name__}: {exc}"}))
         return
@@ -184,9 +189,10 @@ def memory_child(path: Path) -> None:
     }))
 
 
-def measure_memory(path: Path) -> dict:
+def measure_memory(path: Path, hooks: int = 0) -> dict:
     """The child's figures for one file, or {"error": ...}."""
-    command = [sys.executable, str(ENTRY), "--memory-child", str(path)]
+    command = [sys.executable, str(ENTRY), "--memory-child", str(path),
+               "--memory-hooks", str(hooks)]
     done = subprocess.run(command, capture_output=True, text=True)
     lines = done.stdout.strip().splitlines()
     if done.returncode != 0 or not lines:
