@@ -212,8 +212,14 @@ PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
   if (PyUnicode_Check(statement)) {
     input = Ref::steal(PyUnicode_AsUTF8String(statement));
     if (!input) return nullptr;  // lone surrogates: the interpreter's own error
-  } else if (PyBytes_Check(statement)) {
+  } else if (PyBytes_CheckExact(statement)) {
     input = Ref::borrow(statement);
+  } else if (PyBytes_Check(statement)) {
+    // A subclass instance may hold the result in its attributes, a cycle the collector would
+    // never see, as the result classes take no part in collection: it is copied instead.
+    input = Ref::steal(
+        PyBytes_FromStringAndSize(PyBytes_AS_STRING(statement), PyBytes_GET_SIZE(statement)));
+    if (!input) return nullptr;
   } else {
     PyErr_SetString(PyExc_TypeError, "statement must be bytes or str");
     return nullptr;
