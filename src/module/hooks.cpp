@@ -117,21 +117,48 @@ Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
   if (!section_ || section_number_ != attrs.section()) {
     section_ = Ref();
     entries_.clear();
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict) return {};
     const vexdal::Charset charset = attrs.map().charset();
     for (const auto& [key, value] : attrs.map()) {
       const vexdal::Text key_text{key, charset};
-      const vexdal::Text value_text{value, charset};
       Ref py_key = key_str(key_text);
-      Ref py_value = py_key ? to_str(value_text) : Ref();
-      if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
-      entries_.push_back(Entry{py_key.get(), py_value.get(), key_text, value_text});
+      if (!py_key) return {};
+      entries_.push_back(Entry{std::move(py_key), Ref(), key_text, vexdal::Text{value, charset}});
     }
-    section_ = std::move(dict);
+    section_ = fill_dict();
+    if (!section_) return {};
     section_number_ = attrs.section();
   }
   return Ref::steal(PyDict_Copy(section_.get()));
+}
+
+// The dict of entries_, their values made here.
+Ref HookSession::fill_dict() {
+  const auto same_keys = [this](const Shape& shape) {
+    if (!shape.dict || shape.keys.size() != entries_.size()) return false;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (shape.keys[i] != entries_[i].key.get()) return false;
+    }
+    return true;
+  };
+  Shape* shape = nullptr;
+  for (Shape& candidate : shapes_) {
+    if (same_keys(candidate)) shape = &candidate;
+  }
+  Ref dict = Ref::steal(shape != nullptr ? PyDict_Copy(shape->dict.get()) : PyDict_New());
+  if (!dict) return {};
+  for (Entry& entry : entries_) {
+    entry.value = to_str(entry.value_text);
+    if (!entry.value || PyDict_SetItem(dict.get(), entry.key.get(), entry.value.get()) < 0) {
+      return {};
+    }
+  }
+  if (shape == nullptr) {
+    Shape& made = shapes_[next_shape_++ % shape_count];
+    made.keys.clear();
+    for (const Entry& entry : entries_) made.keys.push_back(entry.key.get());
+    made.dict = Ref::borrow(dict.get());
+  }
+  return dict;
 }
 
 bool HookSession::unchanged(PyObject* dict) const {
@@ -141,7 +168,7 @@ bool HookSession::unchanged(PyObject* dict) const {
   Py_ssize_t position = 0;
   for (const Entry& entry : entries_) {
     if (!PyDict_Next(dict, &position, &key, &value)) return false;
-    if (key != entry.key || !same_text(value, entry.value)) return false;
+    if (key != entry.key.get() || !same_text(value, entry.value.get())) return false;
   }
   return true;
 }
@@ -149,9 +176,9 @@ bool HookSession::unchanged(PyObject* dict) const {
 // The entry given under this key object, if any. Keys mostly come back in the order they were
 // given, which `next` follows; only when they do not is an index made.
 const HookSession::Entry* HookSession::entry_of(PyObject* key, std::size_t& next) {
-  if (next < entries_.size() && entries_[next].key == key) return &entries_[next++];
+  if (next < entries_.size() && entries_[next].key.get() == key) return &entries_[next++];
   if (entry_index_.empty()) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) entry_index_.emplace(entries_[i].key, i);
+    for (std::size_t i = 0; i < entries_.size(); ++i) entry_index_.emplace(entries_[i].key.get(), i);
   }
   const auto found = entry_index_.find(key);
   if (found == entry_index_.end()) return nullptr;
@@ -172,7 +199,7 @@ bool HookSession::write_back(PyObject* dict, vexdal::SectionAttributes& attrs) {
   std::size_t next = 0;
   while (PyDict_Next(dict, &position, &key, &value)) {
     const Entry* entry = entry_of(key, next);
-    if (entry != nullptr && same_text(value, entry->value)) {
+    if (entry != nullptr && same_text(value, entry->value.get())) {
       attrs.put_kept(entry->key_text, entry->value_text);
       continue;
     }

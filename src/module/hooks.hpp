@@ -37,11 +37,21 @@ class HookSession {
  private:
   // An entry of the section's dict: the objects, and the texts they were made from.
   struct Entry {
-    PyObject* key;  // held by the dict
-    PyObject* value;
+    Ref key;
+    Ref value;
     vexdal::Text key_text;
     vexdal::Text value_text;
   };
+  // The keys of a dict made for an earlier section, and the dict. Sections mostly repeat the
+  // keys of one of a few before them, and a copy of that dict with the values put in costs a
+  // third of filling a new one, which grows as it fills.
+  struct Shape {
+    std::vector<PyObject*> keys;  // held by the dict
+    Ref dict;
+  };
+  static constexpr std::size_t shape_count = 4;
+
+  Ref fill_dict();
 
   Ref key_str(vexdal::Text key);
   const Entry* entry_of(PyObject* key, std::size_t& next);
@@ -58,6 +68,8 @@ class HookSession {
   Ref section_;  // the dict of section_number_, while it holds what the attributes hold
   std::size_t section_number_ = 0;
   std::vector<Entry> entries_;  // of section_, in its order
+  std::array<Shape, shape_count> shapes_;
+  std::size_t next_shape_ = 0;  // the one to be replaced next
   std::unordered_map<PyObject*, std::size_t> entry_index_;  // made only when keys move
 };
 
