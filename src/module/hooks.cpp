@@ -114,8 +114,13 @@ Ref HookSession::key_str(vexdal::Text key) {
 }
 
 Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
-  if (!section_ || section_number_ != attrs.section()) {
+  if (section_number_ != attrs.section()) {
+    section_number_ = attrs.section();
+    calls_ = 0;
     section_ = Ref();
+  }
+  const bool last = ++calls_ == hook_count_;
+  if (!section_) {
     entries_.clear();
     const vexdal::Charset charset = attrs.map().charset();
     for (const auto& [key, value] : attrs.map()) {
@@ -126,8 +131,9 @@ Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
     }
     section_ = fill_dict();
     if (!section_) return {};
-    section_number_ = attrs.section();
   }
+  // The section's last hook gets the dict itself: no hook after it needs it as it was.
+  if (last) return std::move(section_);
   return Ref::steal(PyDict_Copy(section_.get()));
 }
 
@@ -153,10 +159,12 @@ Ref HookSession::fill_dict() {
     }
   }
   if (shape == nullptr) {
+    // A copy of its own, as the dict itself may be handed to a hook.
     Shape& made = shapes_[next_shape_++ % shape_count];
+    made.dict = Ref::steal(PyDict_Copy(dict.get()));
+    if (!made.dict) return {};
     made.keys.clear();
     for (const Entry& entry : entries_) made.keys.push_back(entry.key.get());
-    made.dict = Ref::borrow(dict.get());
   }
   return dict;
 }
@@ -188,9 +196,7 @@ const HookSession::Entry* HookSession::entry_of(PyObject* key, std::size_t& next
 
 // Texts the hook did not change stay the statement's own; only new ones are copied.
 bool HookSession::write_back(PyObject* dict, vexdal::SectionAttributes& attrs) {
-  // The section's dict no longer says what the attributes hold, but lives to the end of the
-  // write-back: the entries compared below point at its objects, which the hook may have dropped.
-  Ref old_section = std::move(section_);
+  section_ = Ref();  // no longer what the attributes hold
   entry_index_.clear();
   attrs.clear();
   PyObject* key = nullptr;

@@ -24,6 +24,8 @@ namespace vexdal_py {
 // never handed out, and the objects in them tell the values a hook left alone from new ones.
 class HookSession {
  public:
+  // How many hooks each section goes through.
+  void set_hook_count(std::size_t count) noexcept { hook_count_ = count; }
   // A new dict of the header's entries, or an empty Ref with the error set.
   Ref header_dict(const vexdal::Header& header);
   // A new dict of the section's attributes, or an empty Ref with the error set.
@@ -37,7 +39,7 @@ class HookSession {
  private:
   // An entry of the section's dict: the objects, and the texts they were made from.
   struct Entry {
-    Ref key;
+    Ref key;  // held here, as the dict may go with the hook that got it
     Ref value;
     vexdal::Text key_text;
     vexdal::Text value_text;
@@ -65,8 +67,10 @@ class HookSession {
   // has a few dozen keys, which this tells apart without hashing them whole.
   static constexpr std::size_t slot_count = 1024;
   std::array<std::pair<vexdal::Text, PyObject*>, slot_count> slots_{};
-  Ref section_;  // the dict of section_number_, while it holds what the attributes hold
-  std::size_t section_number_ = 0;
+  std::size_t hook_count_ = 0;
+  std::size_t section_number_ = 0;  // of the section under way
+  std::size_t calls_ = 0;  // of hooks in it so far
+  Ref section_;  // its dict, never handed out but to its last hook, while it holds what it holds
   std::vector<Entry> entries_;  // of section_, in its order
   std::array<Shape, shape_count> shapes_;
   std::size_t next_shape_ = 0;  // the one to be replaced next

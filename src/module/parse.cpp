@@ -202,6 +202,7 @@ PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
   HookSession session;  // outlives the callables, which refer to it
   std::vector<HookCallable> callables;
   if (!convert_hooks(bound[1], session, escaped, callables)) return nullptr;
+  session.set_hook_count(callables.size());
 
   // The parser reads the bytes in place and the result points into them, so it keeps a
   // reference: bytes never change. A str is encoded into bytes of the call's own rather than

@@ -219,6 +219,25 @@ std::optional<StatementError> first_unrecognized(LineReader reader, Charset char
   return std::nullopt;
 }
 
+// The same for the whole text, before any hook runs. A line with "=" is an attribute or the
+// start of a document whatever else it holds, so only the lines without one are classified.
+std::optional<StatementError> first_unrecognized(std::string_view text, Charset charset) {
+  LineSplitter splitter(text);
+  std::string_view line;
+  std::size_t equals = 0;
+  std::size_t lineno = 0;
+  while (splitter.next(line, equals)) {
+    ++lineno;
+    if (equals != LineSplitter::no_equals) continue;
+    LineReader alone(line, charset);
+    LineToken token;
+    if (alone.next(token) && token.kind == LineKind::Unrecognized) {
+      return unrecognized_line(lineno, Text{token.key, charset});
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void SectionAttributes::make_utf8() {
@@ -258,7 +277,7 @@ Result<Statement, StatementError> parse_statement(std::string_view input,
   // file that has one. So with hooks every line is classified before the walk starts. Without
   // them the walk reads the lines itself, and when it stops early the rest are still classified.
   if (!hooks.empty()) {
-    if (auto unrecognized = first_unrecognized(lines, statement.charset)) {
+    if (auto unrecognized = first_unrecognized(decoded.value().text, statement.charset)) {
       return fail(std::move(*unrecognized));
     }
   }
