@@ -91,7 +91,8 @@ Ref HookSession::header_dict(const vexdal::Header& header) {
 Ref HookSession::key_str(vexdal::Text key) {
   const std::string_view bytes = key.bytes;
   const auto byte = [bytes](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
-  std::uint32_t hash = static_cast<std::uint32_t>(bytes.size()) * 2 + (key.charset == vexdal::Charset::Utf8 ? 1 : 0);
+  std::uint32_t hash = static_cast<std::uint32_t>(bytes.size()) * 2 +
+                       (key.charset == vexdal::Charset::Utf8 ? 1 : 0);
   if (!bytes.empty()) {
     hash = hash * 0x9E3779B1u + byte(bytes.size() - 1);
     hash = hash * 0x9E3779B1u + byte(bytes.size() / 2);
@@ -186,7 +187,9 @@ bool HookSession::unchanged(PyObject* dict) const {
 const HookSession::Entry* HookSession::entry_of(PyObject* key, std::size_t& next) {
   if (next < entries_.size() && entries_[next].key.get() == key) return &entries_[next++];
   if (entry_index_.empty()) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) entry_index_.emplace(entries_[i].key.get(), i);
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      entry_index_.emplace(entries_[i].key.get(), i);
+    }
   }
   const auto found = entry_index_.find(key);
   if (found == entry_index_.end()) return nullptr;
