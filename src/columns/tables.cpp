@@ -1,0 +1,638 @@
+// Arrow arrays from the parser's records. Every buffer is allocated to its exact size, after a
+// first pass that measures it, and belongs to its own array, so a consumer may keep one column
+// and drop the rest.
+#include "tables.hpp"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "lines.hpp"
+
+namespace vexdal_columns {
+namespace {
+
+using vexdal::Charset;
+using vexdal::Decimal;
+
+// ---- Buffers ------------------------------------------------------------------------------------
+
+void* allocate(std::size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
+// What one column's array owns: up to three buffers.
+struct ColumnData {
+  std::array<void*, 3> owned{};
+  std::array<const void*, 3> buffers{};
+  ~ColumnData() {
+    for (void* block : owned) std::free(block);
+  }
+  void* take(std::size_t slot, std::size_t size) {
+    owned[slot] = allocate(size);
+    buffers[slot] = owned[slot];
+    return owned[slot];
+  }
+};
+
+void release_column(ArrowArray* array) {
+  delete static_cast<ColumnData*>(array->private_data);
+  array->release = nullptr;
+}
+
+// The parent of a batch owns only the children's structures: a child moved out by the consumer
+// has its release cleared, and keeps its buffers.
+struct BatchData {
+  std::vector<ArrowArray> children;
+  std::vector<ArrowArray*> pointers;
+  const void* validity = nullptr;
+};
+
+void release_batch(ArrowArray* array) {
+  auto* data = static_cast<BatchData*>(array->private_data);
+  for (ArrowArray* child : data->pointers) {
+    if (child->release != nullptr) child->release(child);
+  }
+  delete data;
+  array->release = nullptr;
+}
+
+// The validity bitmap of rows whose presence is given, or none when every row is present.
+template <typename Present>
+std::int64_t fill_validity(ColumnData& data, std::size_t rows, Present present) {
+  std::int64_t nulls = 0;
+  std::uint8_t* bits = nullptr;
+  for (std::size_t i = 0; i < rows; ++i) {
+    if (present(i)) continue;
+    if (bits == nullptr) {
+      bits = static_cast<std::uint8_t*>(data.take(0, (rows + 7) / 8));
+      std::memset(bits, 0xFF, (rows + 7) / 8);
+    }
+    bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] & ~(1u << (i % 8)));
+    ++nulls;
+  }
+  return nulls;
+}
+
+void start_column(ArrowArray& out, ColumnData* data, std::size_t rows, std::int64_t buffers) {
+  out.length = static_cast<std::int64_t>(rows);
+  out.null_count = 0;
+  out.offset = 0;
+  out.n_buffers = buffers;
+  out.n_children = 0;
+  out.buffers = data->buffers.data();
+  out.children = nullptr;
+  out.dictionary = nullptr;
+  out.release = release_column;
+  out.private_data = data;
+}
+
+// ---- Values -------------------------------------------------------------------------------------
+
+// The UTF-8 form of each windows-1251 byte, padded to four bytes so that one copy of a fixed
+// size writes any of them; the last byte is its length.
+constexpr std::array<std::array<char, 4>, 256> windows_1251_utf8 = [] {
+  std::array<std::array<char, 4>, 256> table{};
+  for (std::size_t byte = 0; byte < table.size(); ++byte) {
+    const char32_t cp = vexdal::windows_1251_char(static_cast<std::uint8_t>(byte));
+    auto& entry = table[byte];
+    if (cp < 0x80) {
+      entry = {static_cast<char>(cp), 0, 0, 1};
+    } else if (cp < 0x800) {
+      entry = {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F)), 0, 2};
+    } else {
+      entry = {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+               static_cast<char>(0x80 | (cp & 0x3F)), 3};
+    }
+  }
+  return table;
+}();
+
+constexpr std::uint64_t high_bits = 0x8080808080808080u;
+
+std::uint64_t load_word(const char* at) noexcept {
+  std::uint64_t word;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+std::size_t utf8_size(const vexdal::Text& text) noexcept {
+  if (text.charset == Charset::Utf8) return text.bytes.size();
+  std::size_t size = 0;
+  for (const char byte : text.bytes) {
+    size += static_cast<std::uint8_t>(windows_1251_utf8[static_cast<std::uint8_t>(byte)][3]);
+  }
+  return size;
+}
+
+// Writes the text as UTF-8 at out, which has three bytes of room beyond the text's UTF-8 size;
+// returns where it ends.
+char* write_utf8(const vexdal::Text& text, char* out) noexcept {
+  const char* at = text.bytes.data();
+  const char* const end = at + text.bytes.size();
+  if (text.charset == Charset::Utf8) {
+    if (at != end) std::memcpy(out, at, text.bytes.size());
+    return out + text.bytes.size();
+  }
+  while (at != end) {
+    // Runs of ASCII, which reads the same in both charsets, go eight bytes at a time.
+    if (end - at >= 8 && (load_word(at) & high_bits) == 0) {
+      std::memcpy(out, at, 8);
+      at += 8;
+      out += 8;
+      continue;
+    }
+    const auto& utf8 = windows_1251_utf8[static_cast<std::uint8_t>(*at++)];
+    std::memcpy(out, utf8.data(), 4);
+    out += utf8[3];
+  }
+  return out;
+}
+
+// Days since 1970-01-01 in the proleptic Gregorian calendar, for any year the parser reads.
+std::int32_t days_since_epoch(const vexdal::Date& date) noexcept {
+  const std::int64_t year = std::int64_t{date.year} - (date.month <= 2 ? 1 : 0);
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const std::int64_t year_of_era = year - era * 400;
+  const std::int64_t month = date.month;
+  const std::int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + date.day - 1;
+  const std::int64_t day_of_era =
+      year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return static_cast<std::int32_t>(era * 146097 + day_of_era - 719468);
+}
+
+// 128 bits as four limbs, least significant first.
+using Limbs = std::array<std::uint32_t, 4>;
+
+// 10^38, which no decimal128 of precision 38 reaches.
+constexpr Limbs decimal128_limit = {0x00000000u, 0x098A2240u, 0x5A86C47Au, 0x4B3B4CA8u};
+
+// The amount's digits at the scale given, or false when they reach 10^38.
+bool scaled_digits(const Decimal& amount, std::uint8_t scale, Limbs& out) noexcept {
+  out = {amount.magnitude[0], amount.magnitude[1], amount.magnitude[2], 0};
+  for (std::uint8_t s = amount.scale; s < scale; ++s) {
+    std::uint64_t carry = 0;
+    for (std::uint32_t& limb : out) {
+      const std::uint64_t product = std::uint64_t{limb} * 10 + carry;
+      limb = static_cast<std::uint32_t>(product);
+      carry = product >> 32;
+    }
+    if (carry != 0) return false;
+  }
+  for (std::size_t i = out.size(); i-- > 0;) {
+    if (out[i] != decimal128_limit[i]) return out[i] < decimal128_limit[i];
+  }
+  return false;
+}
+
+// A decimal128 value: 16 bytes of two's complement in the machine's byte order.
+void write_decimal(const Decimal& amount, std::uint8_t scale, unsigned char* out) noexcept {
+  Limbs limbs;
+  scaled_digits(amount, scale, limbs);  // the table checked that it fits
+  if (amount.negative) {
+    std::uint64_t carry = 1;
+    for (std::uint32_t& limb : limbs) {
+      const std::uint64_t sum = std::uint64_t{static_cast<std::uint32_t>(~limb)} + carry;
+      limb = static_cast<std::uint32_t>(sum);
+      carry = sum >> 32;
+    }
+  }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  std::reverse(limbs.begin(), limbs.end());
+#endif
+  std::memcpy(out, limbs.data(), 16);
+}
+
+// ---- Schema -------------------------------------------------------------------------------------
+
+// What one schema owns; a child owns its own, so that a child moved out outlives its parent.
+struct SchemaData {
+  std::string format;
+  std::string name;
+  std::vector<ArrowSchema> children;
+  std::vector<ArrowSchema*> pointers;
+};
+
+void release_schema(ArrowSchema* schema) {
+  auto* data = static_cast<SchemaData*>(schema->private_data);
+  for (ArrowSchema* child : data->pointers) {
+    if (child->release != nullptr) child->release(child);
+  }
+  delete data;
+  schema->release = nullptr;
+}
+
+void fill_schema(ArrowSchema& out, SchemaData* data, std::int64_t flags) {
+  out.format = data->format.c_str();
+  out.name = data->name.c_str();
+  out.metadata = nullptr;
+  out.flags = flags;
+  out.n_children = static_cast<std::int64_t>(data->pointers.size());
+  out.children = data->pointers.empty() ? nullptr : data->pointers.data();
+  out.dictionary = nullptr;
+  out.release = release_schema;
+  out.private_data = data;
+}
+
+std::string format_of(const Column& column) {
+  switch (column.type) {
+    case ColumnType::Text:
+      return "u";
+    case ColumnType::Date:
+      return "tdD";
+    case ColumnType::Amount:
+      return "d:38," + std::to_string(column.scale);
+  }
+  return "n";
+}
+
+constexpr std::size_t max_text_bytes = INT32_MAX;
+
+}  // namespace
+
+// ---- Table --------------------------------------------------------------------------------------
+
+void Table::export_schema(ArrowSchema& out) const {
+  auto data = std::make_unique<SchemaData>();
+  data->format = "+s";
+  data->children.resize(columns_.size());
+  for (std::size_t i = 0; i < columns_.size(); ++i) {
+    auto child = std::make_unique<SchemaData>();
+    child->format = format_of(columns_[i]);
+    child->name = columns_[i].name;
+    fill_schema(data->children[i], child.release(), columns_[i].nullable ? ARROW_FLAG_NULLABLE : 0);
+    data->pointers.push_back(&data->children[i]);
+  }
+  fill_schema(out, data.release(), 0);
+}
+
+std::size_t Table::text_size(std::size_t column, std::size_t row) const {
+  vexdal::Text text;
+  return this->text(column, row, text) ? utf8_size(text) : 0;
+}
+
+std::size_t Table::batch_end(std::size_t begin, std::size_t max_rows) const {
+  std::size_t end = begin + std::min(max_rows, rows_ - begin);
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    if (columns_[c].type != ColumnType::Text) continue;
+    std::size_t total = 0;
+    for (std::size_t row = begin; row < end; ++row) {
+      total += text_size(c, row);
+      if (total > max_text_bytes) {
+        end = row;
+        break;
+      }
+    }
+  }
+  return end;
+}
+
+void Table::export_text(std::size_t column, std::size_t begin, std::size_t end,
+                        ArrowArray& out) const {
+  const std::size_t rows = end - begin;
+  auto data = std::make_unique<ColumnData>();
+  std::size_t total = 0;
+  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
+    vexdal::Text text;
+    if (!this->text(column, begin + i, text)) return false;
+    total += utf8_size(text);
+    return true;
+  });
+  auto* offsets = static_cast<std::int32_t*>(data->take(1, (rows + 1) * sizeof(std::int32_t)));
+  // Room for the last character's fixed-size copy.
+  char* const chars = static_cast<char*>(data->take(2, total + 4));
+  char* at = chars;
+  offsets[0] = 0;
+  for (std::size_t i = 0; i < rows; ++i) {
+    vexdal::Text text;
+    if (this->text(column, begin + i, text)) at = write_utf8(text, at);
+    offsets[i + 1] = static_cast<std::int32_t>(at - chars);
+  }
+  start_column(out, data.release(), rows, 3);
+  out.null_count = nulls;
+}
+
+void Table::export_date(std::size_t column, std::size_t begin, std::size_t end,
+                        ArrowArray& out) const {
+  const std::size_t rows = end - begin;
+  auto data = std::make_unique<ColumnData>();
+  auto* days = static_cast<std::int32_t*>(data->take(1, rows * sizeof(std::int32_t)));
+  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
+    vexdal::Date date;
+    const bool present = this->date(column, begin + i, date);
+    days[i] = present ? days_since_epoch(date) : 0;
+    return present;
+  });
+  start_column(out, data.release(), rows, 2);
+  out.null_count = nulls;
+}
+
+void Table::export_amount(std::size_t column, std::size_t begin, std::size_t end,
+                          ArrowArray& out) const {
+  const std::size_t rows = end - begin;
+  const std::uint8_t scale = columns_[column].scale;
+  auto data = std::make_unique<ColumnData>();
+  auto* values = static_cast<unsigned char*>(data->take(1, rows * 16));
+  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
+    Decimal amount;
+    const bool present = this->amount(column, begin + i, amount);
+    if (present) {
+      write_decimal(amount, scale, values + 16 * i);
+    } else {
+      std::memset(values + 16 * i, 0, 16);
+    }
+    return present;
+  });
+  start_column(out, data.release(), rows, 2);
+  out.null_count = nulls;
+}
+
+void Table::export_batch(std::size_t begin, std::size_t end, ArrowArray& out) const {
+  auto data = std::make_unique<BatchData>();
+  data->children.resize(columns_.size());
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    data->children[c].release = nullptr;
+    data->pointers.push_back(&data->children[c]);
+  }
+  // Built into the parent at once, so that a failure halfway releases what was made.
+  ArrowArray parent{};
+  parent.length = static_cast<std::int64_t>(end - begin);
+  parent.n_buffers = 1;
+  parent.n_children = static_cast<std::int64_t>(columns_.size());
+  parent.buffers = &data->validity;
+  parent.children = data->pointers.empty() ? nullptr : data->pointers.data();
+  parent.release = release_batch;
+  parent.private_data = data.release();
+  try {
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+      ArrowArray& child = *parent.children[c];
+      switch (columns_[c].type) {
+        case ColumnType::Text:
+          export_text(c, begin, end, child);
+          break;
+        case ColumnType::Date:
+          export_date(c, begin, end, child);
+          break;
+        case ColumnType::Amount:
+          export_amount(c, begin, end, child);
+          break;
+      }
+    }
+  } catch (...) {
+    parent.release(&parent);
+    throw;
+  }
+  out = parent;
+}
+
+std::optional<Unrepresentable> Table::settle_scales() {
+  std::optional<Unrepresentable> first;
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    if (columns_[c].type != ColumnType::Amount) continue;
+    std::uint8_t scale = 0;
+    Decimal value;
+    for (std::size_t row = 0; row < rows_; ++row) {
+      if (amount(c, row, value)) scale = std::max(scale, value.scale);
+    }
+    columns_[c].scale = scale;
+    Limbs digits;
+    for (std::size_t row = 0; row < rows_ && !first; ++row) {
+      if (amount(c, row, value) && !scaled_digits(value, scale, digits)) first = {c, row};
+    }
+  }
+  return first;
+}
+
+std::string unrepresentable_text(const Table& table, const Unrepresentable& where,
+                                 std::string_view place) {
+  Decimal value;
+  table.amount(where.column, where.row, value);
+  const Column& column = table.columns()[where.column];
+  return "amount " + vexdal::amount_text(value) + std::string(place) +
+         " cannot be held exactly in column " + column.name + ", decimal128(38, " +
+         std::to_string(column.scale) + ") by the largest scale written in it";
+}
+
+// ---- Documents ----------------------------------------------------------------------------------
+
+// Reads the other keys out of each document's section as the document is kept. A key given
+// twice in a section takes its last value, as it does for the fields.
+class DocumentsTable::KeyCollector final : public vexdal::DocumentObserver {
+ public:
+  KeyCollector(const std::vector<std::string>& keys, std::vector<std::string_view>& values)
+      : keys_(keys), values_(values) {}
+
+  void kept(std::string_view section, Charset charset, std::size_t) override {
+    // Spelled once, in the charset of the statement, so that keys compare byte for byte.
+    if (spellings_.size() != keys_.size()) {
+      for (const std::string& key : keys_) spellings_.push_back(spelled(key, charset));
+    }
+    const std::size_t first = values_.size();
+    values_.resize(first + spellings_.size());
+    vexdal::visit_attributes(section, charset, [&](std::string_view key, std::string_view value) {
+      for (std::size_t i = 0; i < spellings_.size(); ++i) {
+        if (spellings_[i].valid && key == spellings_[i].bytes) {
+          // A present value never has a null data(), even when empty.
+          values_[first + i] = value.data() == nullptr ? std::string_view("", 0) : value;
+        }
+      }
+      return true;
+    });
+  }
+
+ private:
+  struct Key {
+    std::string bytes;
+    bool valid;  // false for a key the charset cannot spell, which no line can have
+  };
+
+  static Key spelled(const std::string& utf8, Charset charset) {
+    if (charset == Charset::Utf8) return {utf8, true};
+    Key key{{}, true};
+    for (std::size_t pos = 0; pos < utf8.size();) {
+      const char32_t cp = vexdal::next_code_point(utf8, pos);
+      if (cp < 0x80) {
+        key.bytes.push_back(static_cast<char>(cp));
+        continue;
+      }
+      const auto* found = std::find(vexdal::windows_1251_high.begin(),
+                                    vexdal::windows_1251_high.end(), static_cast<char16_t>(cp));
+      if (cp > 0xFFFF || found == vexdal::windows_1251_high.end()) return {{}, false};
+      key.bytes.push_back(
+          static_cast<char>(0x80 + (found - vexdal::windows_1251_high.begin())));
+    }
+    return key;
+  }
+
+  const std::vector<std::string>& keys_;
+  std::vector<std::string_view>& values_;
+  std::vector<Key> spellings_;
+};
+
+namespace {
+
+// The line of the amount of the document at one index, found by parsing again: only a table
+// that cannot be made needs it.
+class AmountLine final : public vexdal::DocumentObserver {
+ public:
+  explicit AmountLine(std::size_t document) : document_(document) {}
+  void kept(std::string_view section, Charset charset, std::size_t lineno) override {
+    if (seen_++ != document_) return;
+    const vexdal::Spelling key("Сумма", charset);
+    vexdal::LineReader reader(section, charset);
+    vexdal::LineToken token;
+    line_ = lineno;
+    while (reader.next(token)) {
+      if (token.kind == vexdal::LineKind::Attribute && token.key == key.view()) {
+        line_ = lineno + token.lineno - 1;
+      }
+    }
+  }
+  std::size_t line() const noexcept { return line_; }
+
+ private:
+  std::size_t document_;
+  std::size_t seen_ = 0;
+  std::size_t line_ = 0;
+};
+
+}  // namespace
+
+vexdal::Result<std::unique_ptr<DocumentsTable>, vexdal::StatementError> DocumentsTable::make(
+    std::string_view input, const std::vector<std::string>& names) {
+  std::unique_ptr<DocumentsTable> table(new DocumentsTable());
+  std::vector<std::string> keys;
+  for (const std::string& name : names) {
+    std::size_t field = vexdal::document_field_count;
+    for (std::size_t i = 0; i < vexdal::document_field_count; ++i) {
+      if (name == vexdal::document_fields[i].attribute) field = i;
+    }
+    if (field == vexdal::document_field_count) {
+      table->sources_.push_back({false, keys.size()});
+      keys.push_back(name);
+      table->columns_.push_back({name, ColumnType::Text, true});
+      continue;
+    }
+    const vexdal::FieldKind kind = vexdal::document_fields[field].kind;
+    const ColumnType type = vexdal::is_text(kind)   ? ColumnType::Text
+                            : vexdal::is_date(kind) ? ColumnType::Date
+                                                    : ColumnType::Amount;
+    table->sources_.push_back({true, field});
+    table->columns_.push_back({name, type, vexdal::is_optional(kind)});
+  }
+  table->key_count_ = keys.size();
+
+  KeyCollector collector(keys, table->key_values_);
+  auto parsed = vexdal::parse_statement(input, {}, keys.empty() ? nullptr : &collector);
+  if (!parsed) return vexdal::fail(std::move(parsed.error()));
+  table->statement_ = std::move(parsed.value());
+  table->rows_ = table->statement_.documents.size();
+
+  if (auto where = table->settle_scales()) {
+    AmountLine line(where->row);
+    (void)vexdal::parse_statement(input, {}, &line);
+    table->unrepresentable_ = std::make_pair(*where, line.line());
+  }
+  return table;
+}
+
+bool DocumentsTable::text(std::size_t column, std::size_t row, vexdal::Text& out) const {
+  const Source& source = sources_[column];
+  if (!source.field) {
+    const std::string_view value = key_values_[row * key_count_ + source.index];
+    if (value.data() == nullptr) return false;
+    out = {value, statement_.charset};
+    return true;
+  }
+  const vexdal::Document& document = statement_.documents[row];
+  const auto field = vexdal::DocumentField{static_cast<std::uint8_t>(source.index)};
+  if (!document.has(field)) return false;
+  out = document[field];
+  return true;
+}
+
+bool DocumentsTable::date(std::size_t column, std::size_t row, vexdal::Date& out) const {
+  const vexdal::Document& document = statement_.documents[row];
+  const auto field = vexdal::DocumentField{static_cast<std::uint8_t>(sources_[column].index)};
+  if (!document.has(field)) return false;
+  out = document.date(field);
+  return true;
+}
+
+bool DocumentsTable::amount(std::size_t column, std::size_t row, vexdal::Decimal& out) const {
+  const vexdal::Document& document = statement_.documents[row];
+  const auto field = vexdal::DocumentField{static_cast<std::uint8_t>(sources_[column].index)};
+  if (!document.has(field)) return false;
+  out = document.amount(field);
+  return true;
+}
+
+// ---- Intervals ----------------------------------------------------------------------------------
+
+vexdal::Result<std::unique_ptr<IntervalsTable>, vexdal::StatementError> IntervalsTable::make(
+    std::string_view input) {
+  auto parsed = vexdal::parse_statement(input, {}, nullptr);
+  if (!parsed) return vexdal::fail(std::move(parsed.error()));
+  std::unique_ptr<IntervalsTable> table(new IntervalsTable());
+  table->statement_ = std::move(parsed.value());
+  const auto& accounts = table->statement_.accounts;
+  for (std::size_t a = 0; a < accounts.size(); ++a) {
+    for (std::size_t i = 0; i < accounts[a].intervals.size(); ++i) {
+      table->rows_of_.emplace_back(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(i));
+    }
+  }
+  table->rows_ = table->rows_of_.size();
+  table->columns_ = {
+      {"account", ColumnType::Text, false},       {"date_start", ColumnType::Date, false},
+      {"date_end", ColumnType::Date, true},       {"start_amount", ColumnType::Amount, false},
+      {"end_amount", ColumnType::Amount, true},   {"total_income", ColumnType::Amount, true},
+      {"total_expense", ColumnType::Amount, true},
+  };
+  table->unrepresentable_ = table->settle_scales();
+  return table;
+}
+
+bool IntervalsTable::text(std::size_t, std::size_t row, vexdal::Text& out) const {
+  out = {account_of(row).number, Charset::Utf8};
+  return true;
+}
+
+bool IntervalsTable::date(std::size_t column, std::size_t row, vexdal::Date& out) const {
+  const vexdal::Interval& interval = interval_of(row);
+  if (column == 1) {
+    out = interval.date_start;
+    return true;
+  }
+  if (!interval.date_end) return false;
+  out = *interval.date_end;
+  return true;
+}
+
+bool IntervalsTable::amount(std::size_t column, std::size_t row, vexdal::Decimal& out) const {
+  const vexdal::Interval& interval = interval_of(row);
+  const std::optional<vexdal::Decimal>* value = nullptr;
+  switch (column) {
+    case 3:
+      out = interval.start_amount;
+      return true;
+    case 4:
+      value = &interval.end_amount;
+      break;
+    case 5:
+      value = &interval.total_income;
+      break;
+    default:
+      value = &interval.total_expense;
+      break;
+  }
+  if (!*value) return false;
+  out = **value;
+  return true;
+}
+
+}  // namespace vexdal_columns
