@@ -1,0 +1,196 @@
+"""vexdal.documents_table and intervals_table: what pyarrow, Polars and DuckDB read through the
+Arrow PyCapsule interface is exactly what parse() gives."""
+
+import datetime
+import subprocess
+import sys
+from decimal import Decimal
+from pathlib import Path
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import vexdal
+import vexdal_py
+from conftest import (DOCUMENT, SAMPLES, account_section, document_section, make_statement,
+                      statement_lines)
+
+HERE = Path(__file__).resolve().parent
+FILES = sorted([*(HERE / "data").glob("*.txt"), HERE.parent / "examples" / "statement.txt",
+                *(SAMPLES.glob("*.txt") if SAMPLES.is_dir() else [])])
+DATES = {"doc_date", "outcome_date", "income_date"}
+AMOUNTS = {"amount", "start_amount", "end_amount", "total_income", "total_expense"}
+
+
+def python_value(name, text):
+    """parse()'s text as the value its Arrow column must hold."""
+    if text is None:
+        return None
+    if name in DATES or name in ("date_start", "date_end"):
+        return datetime.date.fromisoformat(text)
+    if name in AMOUNTS:
+        return Decimal(text)
+    return text
+
+
+def expected_documents(statement, names):
+    return [{name: python_value(name, getattr(doc, name)) for name in names}
+            for doc in statement.documents]
+
+
+def expected_intervals(statement):
+    return [{"account": number,
+             **{name: python_value(name, getattr(interval, name))
+                for name in vexdal.tables.INTERVAL_COLUMNS[1:]}}
+            for number, account in statement.accounts.items() for interval in account.intervals]
+
+
+def read_pyarrow(table):
+    pa = pytest.importorskip("pyarrow")
+    return pa.table(table).to_pylist()
+
+
+def read_polars(table):
+    pl = pytest.importorskip("polars")
+    return pl.DataFrame(table).rows(named=True)
+
+
+def read_duckdb(table):
+    duckdb = pytest.importorskip("duckdb")
+    relation = duckdb.from_arrow(table)
+    return [dict(zip(relation.columns, row)) for row in relation.fetchall()]
+
+
+READERS = [read_pyarrow, read_polars, read_duckdb]
+
+
+def raised(call, data):
+    try:
+        return call(data)
+    except vexdal_py.ParseError as exc:
+        return type(exc), exc.args, repr(getattr(exc, "detail", None))
+
+
+@pytest.mark.parametrize("reader", READERS, ids=lambda r: r.__name__[5:])
+@pytest.mark.parametrize("path", FILES, ids=lambda p: p.name)
+def test_every_value_of_every_file_is_parses(reader, path):
+    data = path.read_bytes()
+    statement = raised(vexdal_py.parse, data)
+    if isinstance(statement, tuple):  # the table raises the very same failure
+        assert raised(vexdal.documents_table, data) == statement
+        assert raised(vexdal.intervals_table, data) == statement
+        return
+    table = vexdal.documents_table(data)
+    assert table.column_names == list(vexdal.tables.DOCUMENT_COLUMNS)
+    assert len(table.column_names) == 26
+    assert table.num_rows == len(statement.documents)
+    assert table.warnings == statement.warnings
+    assert reader(table) == expected_documents(statement, table.column_names)
+    assert reader(vexdal.intervals_table(data)) == expected_intervals(statement)
+
+
+VALUE = st.text(st.characters(codec="cp1251", exclude_characters="\r\n\x98"), max_size=8)
+AMOUNT = st.one_of(st.builds(lambda digits, places: f"{Decimal(digits).scaleb(-places):f}",
+                             st.integers(-10**20, 10**20), st.integers(0, 6)),
+                   st.sampled_from(["0", "-0.00", "12,50", "", "1e3"]))
+DATE = st.one_of(st.dates(datetime.date(1, 1, 1)).map(lambda d: f"{d:%d.%m}.{d.year}"),
+                 st.sampled_from(["", " ", "31.02.2024"]))
+OPTIONAL_KEYS = ["ВидОплаты", "ПлательщикКПП", "Плательщик1", "ДатаСписано", "ДатаПоступило",
+                 "ПоказательКБК", "ОКАТО"]
+
+
+@st.composite
+def documents(draw):
+    changes = {"Сумма": draw(AMOUNT), "Дата": draw(DATE), "Номер": draw(VALUE)}
+    for key in OPTIONAL_KEYS:
+        changes[key] = draw(st.none() | (DATE if key.startswith("Дата") else VALUE))
+    if draw(st.booleans()):
+        changes[draw(st.sampled_from(list(DOCUMENT)))] = None
+    return document_section(**changes)
+
+
+@settings(max_examples=60, deadline=None, database=None, derandomize=True,
+          suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(documents(), max_size=6), st.sampled_from(["cp1251", "utf-8"]))
+def test_random_statements(sections, encoding):
+    data = make_statement(account_section(), *sections, encoding=encoding)
+    statement = vexdal_py.parse(data)
+    names = [*vexdal.tables.DOCUMENT_COLUMNS, "ПоказательКБК", "ОКАТО"]
+    table = vexdal.documents_table(data, names)
+    assert table.warnings == statement.warnings
+    rows = read_pyarrow(table)
+    assert [{k: row[k] for k in names[:26]} for row in rows] == \
+        expected_documents(statement, names[:26])
+    # The other keys as written, null where absent, from the sections whose documents were kept.
+    lines = statement_lines(account_section(), *sections)
+    ends = [n for n, line in enumerate(lines, 1) if line == "КонецДокумента"]
+    skipped = {lineno for lineno, _ in statement.warnings}
+    kept = [dict(line.split("=", 1) for line in section[1:-1])
+            for section, end in zip(sections, ends) if end not in skipped]
+    assert [[row["ПоказательКБК"], row["ОКАТО"]] for row in rows] == \
+        [[attrs.get("ПоказательКБК"), attrs.get("ОКАТО")] for attrs in kept]
+
+
+class TestOtherKeys:
+    @pytest.mark.parametrize("encoding", ["cp1251", "utf-8"])
+    def test_present_empty_absent_and_repeated(self, encoding):
+        sections = [document_section(ПоказательКБК="18210102010011000110", ОКАТО=""),
+                    document_section(ОКАТО="45"),
+                    [*document_section()[:-1], "Код=1", "Код=2", "КонецДокумента"],
+                    document_section(Дата="31.02.2024", ОКАТО="skipped with its document")]
+        data = make_statement(*sections, encoding=encoding)
+        table = vexdal.documents_table(data, ["doc_number", "ПоказательКБК", "ОКАТО", "Код",
+                                              "Сумма", "Ключ€"])
+        assert table.column_names == ["doc_number", "ПоказательКБК", "ОКАТО", "Код", "Сумма",
+                                      "Ключ€"]
+        assert len(table.warnings) == 1
+        assert [list(row.values()) for row in read_pyarrow(table)] == [
+            ["17", "18210102010011000110", "", None, "1500.50", None],
+            ["17", None, "45", None, "1500.50", None],
+            ["17", None, None, "2", "1500.50", None],
+        ]
+
+    def test_columns_are_checked(self):
+        data = make_statement()
+        with pytest.raises(ValueError, match="named twice"):
+            vexdal.documents_table(data, ["amount", "amount"])
+        with pytest.raises(TypeError):
+            vexdal.documents_table(data, "amount")
+
+
+@pytest.mark.parametrize("amounts", [
+    ["79228162514264337593543950335", "0.0000000000000000000000000001"],
+    ["1", "100000000000000000000000000", "0.000000000001"],
+])
+def test_amount_the_column_cannot_hold_names_its_line(amounts):
+    data = make_statement(*(document_section(Сумма=a) for a in amounts), encoding="utf-8")
+    line = data.decode().splitlines().index(f"Сумма={amounts[-2]}") + 1
+    parsed = vexdal_py.parse(data)
+    assert [d.amount for d in parsed.documents] == amounts
+    with pytest.raises(vexdal_py.ParseError, match=f"^amount {amounts[-2]} at line {line} "
+                       r"cannot be held exactly in column amount, decimal128\(38, \d+\)"):
+        vexdal.documents_table(data)
+    # Without that column the table is made.
+    assert vexdal.documents_table(data, ["doc_number"]).num_rows == len(amounts)
+
+
+def test_the_stream_outlives_the_table_and_dates_beyond_datetime():
+    pa = pytest.importorskip("pyarrow")
+    data = make_statement(document_section(Дата="01.01.0", Сумма="-0.5"),
+                          document_section(Дата="24.11.-4713", Сумма="7"))  # Julian day 0
+    stream = vexdal.documents_table(data, ["doc_date", "amount"]).__arrow_c_stream__()
+    table = pa.RecordBatchReader._import_from_c_capsule(stream).read_all()
+    assert table.column("doc_date").cast(pa.int32()).to_pylist() == [-719528, -2440588]
+    assert table.column("amount").to_pylist() == [Decimal("-0.5"), Decimal("7.0")]
+    batch = pa.record_batch(vexdal.documents_table(data, ["amount"]))  # __arrow_c_array__
+    assert batch.num_rows == 2 and str(batch.schema.field("amount").type) == "decimal128(38, 1)"
+
+
+def test_import_needs_no_optional_library():
+    code = ("import sys, vexdal; t = vexdal.documents_table(open(sys.argv[1], 'rb').read()); "
+            "assert t.num_rows == 12; "
+            "print(sorted({'pyarrow', 'polars', 'pandas', 'duckdb', 'dask'} & set(sys.modules)))")
+    out = subprocess.run([sys.executable, "-c", code, str(HERE.parent / "examples/statement.txt")],
+                         capture_output=True, text=True, check=True).stdout
+    assert out == "[]\n"
