@@ -52,6 +52,12 @@ class Table:
     def warnings(self) -> list[tuple[int, str]]:
         return self._columns.warnings
 
+    @property
+    def accounts(self) -> list[str]:
+        """The statement's account numbers, in the order of parse().accounts: what tells a
+        document's direction."""
+        return list(self._columns.accounts)
+
     def __len__(self) -> int:
         return self._columns.num_rows
 
@@ -113,15 +119,22 @@ def _column_names(columns: Optional[Iterable[str]]) -> tuple[str, ...]:
     return names
 
 
-def documents_table(data: bytes | str, columns: Optional[Iterable[str]] = None) -> Table:
+def documents_table(data: bytes | str, columns: Optional[Iterable[str]] = None, *,
+                    amounts: str = "decimal") -> Table:
     """The statement's documents as a table, one row per document of parse(data).documents,
     in order. Raises what parse() raises for data.
 
     columns: by default the 26 Document attributes in the class's order; else those named,
     each a Document attribute or any other key of a document section as written in the file
-    (ПоказательКБК, ОКАТО, Код...), which comes as a text column named by that key. An amount
-    that its column cannot hold exactly raises vexdal_py.ParseError naming its line."""
-    made = _columns.documents(data, _column_names(columns))
+    (ПоказательКБК, ОКАТО, Код...), which comes as a text column named by that key.
+
+    amounts: "decimal" gives decimal128(38, s) columns, s the largest scale written in the
+    column; an amount that such a column cannot hold exactly raises vexdal_py.ParseError
+    naming its line. "text" gives each amount as parse() writes it, with the scale it was
+    written with, for any amount the parser reads."""
+    if amounts not in ("decimal", "text"):
+        raise ValueError(f'amounts must be "decimal" or "text", not {amounts!r}')
+    made = _columns.documents(data, _column_names(columns), amounts == "text")
     if made is None:
         _raise_parse_failure(data)
     return Table(made)

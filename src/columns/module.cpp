@@ -40,6 +40,7 @@ struct ColumnsObject {
   std::shared_ptr<Source>* source;
   PyObject* names;     // tuple of str
   PyObject* warnings;  // list of (lineno, message)
+  PyObject* accounts;  // tuple of the statement's account numbers
 };
 
 Ref to_str(std::string_view text) {
@@ -221,6 +222,13 @@ PyObject* columns_names(PyObject* self, void*) {
   return names;
 }
 
+PyObject* columns_accounts(PyObject* self, void*) {
+  if (source_of(self) == nullptr) return nullptr;
+  PyObject* accounts = reinterpret_cast<ColumnsObject*>(self)->accounts;
+  Py_INCREF(accounts);
+  return accounts;
+}
+
 // A fresh list each time, so that a caller's edits stay its own.
 PyObject* columns_warnings(PyObject* self, void*) {
   if (source_of(self) == nullptr) return nullptr;
@@ -233,6 +241,7 @@ void columns_dealloc(PyObject* self) {
   delete object->source;
   Py_XDECREF(object->names);
   Py_XDECREF(object->warnings);
+  Py_XDECREF(object->accounts);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -252,6 +261,7 @@ PyGetSetDef columns_getset[] = {
     {"num_rows", columns_num_rows, nullptr, nullptr, nullptr},
     {"column_names", columns_names, nullptr, nullptr, nullptr},
     {"warnings", columns_warnings, nullptr, nullptr, nullptr},
+    {"accounts", columns_accounts, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 PyType_Slot columns_slots[] = {
@@ -319,11 +329,19 @@ PyObject* new_columns(std::shared_ptr<Source> source) {
   }
   Ref warnings = warnings_list(*statement);
   if (!warnings) return nullptr;
+  Ref accounts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(statement->accounts.size())));
+  if (!accounts) return nullptr;
+  for (std::size_t i = 0; i < statement->accounts.size(); ++i) {
+    Ref number = to_str(statement->accounts[i].number);
+    if (!number) return nullptr;
+    PyTuple_SET_ITEM(accounts.get(), static_cast<Py_ssize_t>(i), number.release());
+  }
   auto* object = PyObject_New(ColumnsObject, reinterpret_cast<PyTypeObject*>(columns_class));
   if (object == nullptr) return nullptr;
   object->source = nullptr;
   object->names = names.release();
   object->warnings = warnings.release();
+  object->accounts = accounts.release();
   object->source = new std::shared_ptr<Source>(std::move(source));
   return reinterpret_cast<PyObject*>(object);
 }
@@ -351,11 +369,12 @@ std::string_view bytes_of(const Ref& input) {
   return {PyBytes_AS_STRING(input.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(input.get()))};
 }
 
-// documents(data, columns): a Columns object, or None when the parse fails.
+// documents(data, columns, amount_text): a Columns object, or None when the parse fails.
 PyObject* documents_function(PyObject*, PyObject* args) {
   PyObject* data = nullptr;
   PyObject* names_arg = nullptr;
-  if (!PyArg_ParseTuple(args, "OO:documents", &data, &names_arg)) return nullptr;
+  int amount_text = 0;
+  if (!PyArg_ParseTuple(args, "OOp:documents", &data, &names_arg, &amount_text)) return nullptr;
   return guarded([&]() -> PyObject* {
     std::vector<std::string> names;
     if (!column_names(names_arg, names)) return nullptr;
@@ -366,7 +385,7 @@ PyObject* documents_function(PyObject*, PyObject* args) {
     // The input is immutable bytes, and the parse touches no Python object: other threads run.
     Py_BEGIN_ALLOW_THREADS
     try {
-      auto made = DocumentsTable::make(bytes_of(input), names);
+      auto made = DocumentsTable::make(bytes_of(input), names, amount_text != 0);
       if (made) {
         source->table = std::move(made.value());
       } else {
@@ -422,7 +441,7 @@ PyObject* intervals_function(PyObject*, PyObject* data) {
 
 PyMethodDef module_methods[] = {
     {"documents", documents_function, METH_VARARGS,
-     "documents(data, columns): the documents of a statement as Columns, None if the parse "
+     "documents(data, columns, amount_text): the documents of a statement as Columns, None if the parse "
      "fails."},
     {"intervals", intervals_function, METH_O,
      "intervals(data): the intervals of a statement's accounts as Columns, None if the parse "

@@ -242,6 +242,7 @@ void fill_schema(ArrowSchema& out, SchemaData* data, std::int64_t flags) {
 std::string format_of(const Column& column) {
   switch (column.type) {
     case ColumnType::Text:
+    case ColumnType::AmountText:
       return "u";
     case ColumnType::Date:
       return "tdD";
@@ -352,6 +353,29 @@ void Table::export_amount(std::size_t column, std::size_t begin, std::size_t end
   out.null_count = nulls;
 }
 
+// Amount texts are a few hundred bytes at most, so a batch of them never nears the offsets'
+// limit.
+void Table::export_amount_text(std::size_t column, std::size_t begin, std::size_t end,
+                               ArrowArray& out) const {
+  const std::size_t rows = end - begin;
+  std::string chars;
+  std::vector<std::int32_t> ends(rows);
+  auto data = std::make_unique<ColumnData>();
+  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
+    Decimal amount;
+    const bool present = this->amount(column, begin + i, amount);
+    if (present) chars += vexdal::amount_text(amount);
+    ends[i] = static_cast<std::int32_t>(chars.size());
+    return present;
+  });
+  auto* offsets = static_cast<std::int32_t*>(data->take(1, (rows + 1) * sizeof(std::int32_t)));
+  offsets[0] = 0;
+  if (rows != 0) std::memcpy(offsets + 1, ends.data(), rows * sizeof(std::int32_t));
+  std::memcpy(data->take(2, chars.size()), chars.data(), chars.size());
+  start_column(out, data.release(), rows, 3);
+  out.null_count = nulls;
+}
+
 void Table::export_batch(std::size_t begin, std::size_t end, ArrowArray& out) const {
   auto data = std::make_unique<BatchData>();
   data->children.resize(columns_.size());
@@ -380,6 +404,9 @@ void Table::export_batch(std::size_t begin, std::size_t end, ArrowArray& out) co
           break;
         case ColumnType::Amount:
           export_amount(c, begin, end, child);
+          break;
+        case ColumnType::AmountText:
+          export_amount_text(c, begin, end, child);
           break;
       }
     }
@@ -504,7 +531,7 @@ class AmountLine final : public vexdal::DocumentObserver {
 }  // namespace
 
 vexdal::Result<std::unique_ptr<DocumentsTable>, vexdal::StatementError> DocumentsTable::make(
-    std::string_view input, const std::vector<std::string>& names) {
+    std::string_view input, const std::vector<std::string>& names, bool amount_text) {
   std::unique_ptr<DocumentsTable> table(new DocumentsTable());
   std::vector<std::string> keys;
   for (const std::string& name : names) {
@@ -521,6 +548,7 @@ vexdal::Result<std::unique_ptr<DocumentsTable>, vexdal::StatementError> Document
     const vexdal::FieldKind kind = vexdal::document_fields[field].kind;
     const ColumnType type = vexdal::is_text(kind)   ? ColumnType::Text
                             : vexdal::is_date(kind) ? ColumnType::Date
+                            : amount_text           ? ColumnType::AmountText
                                                     : ColumnType::Amount;
     table->sources_.push_back({true, field});
     table->columns_.push_back({name, type, vexdal::is_optional(kind)});

@@ -16,7 +16,8 @@
 
 namespace vexdal_columns {
 
-enum class ColumnType : std::uint8_t { Text, Date, Amount };
+// AmountText: an amount as parse() writes it, with the scale it was written with.
+enum class ColumnType : std::uint8_t { Text, Date, Amount, AmountText };
 
 struct Column {
   std::string name;  // UTF-8
@@ -65,6 +66,8 @@ class Table {
   void export_date(std::size_t column, std::size_t begin, std::size_t end, ArrowArray& out) const;
   void export_amount(std::size_t column, std::size_t begin, std::size_t end,
                      ArrowArray& out) const;
+  void export_amount_text(std::size_t column, std::size_t begin, std::size_t end,
+                          ArrowArray& out) const;
 };
 
 // The statement's documents: the columns a caller names, each either a Document attribute
@@ -72,9 +75,10 @@ class Table {
 // which comes as text.
 class DocumentsTable final : public Table {
  public:
-  // Parses input, which must outlive the table; the parse's failure, or the table.
+  // Parses input, which must outlive the table; the parse's failure, or the table. With
+  // amount_text, amounts come as parse() writes them rather than as decimals.
   static vexdal::Result<std::unique_ptr<DocumentsTable>, vexdal::StatementError> make(
-      std::string_view input, const std::vector<std::string>& names);
+      std::string_view input, const std::vector<std::string>& names, bool amount_text);
 
   const vexdal::Statement& statement() const noexcept { return statement_; }
   // The first amount the table cannot hold, found when it was made, with the line it stands on.
