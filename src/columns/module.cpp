@@ -104,13 +104,12 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     return 0;
   }
   try {
-    const std::size_t end = table.batch_end(data->next, batch_rows);
+    const std::size_t end = table.export_batch(data->next, batch_rows, *out);
     if (end == data->next) {
-      data->error = "a text of document " + std::to_string(end) +
+      data->error = "a text of row " + std::to_string(end) +
                     " is longer than the 2 GiB an Arrow utf8 array can hold";
       return EOVERFLOW;
     }
-    table.export_batch(data->next, end, *out);
     data->next = end;
     return 0;
   } catch (const std::bad_alloc&) {
@@ -191,7 +190,10 @@ PyObject* columns_array(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (source == nullptr) return nullptr;
   const Table& table = *(*source)->table;
   return guarded([&]() -> PyObject* {
-    if (table.batch_end(0, table.rows()) != table.rows()) {
+    auto array = std::make_unique<ArrowArray>();
+    array->release = nullptr;
+    if (table.export_batch(0, table.rows(), *array) != table.rows()) {
+      if (array->release != nullptr) array->release(array.get());
       PyErr_SetString(PyExc_ValueError,
                       "the texts of this table are too long for one Arrow array: read it "
                       "as a stream (__arrow_c_stream__)");
@@ -200,9 +202,10 @@ PyObject* columns_array(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto schema = std::make_unique<ArrowSchema>();
     table.export_schema(*schema);
     Ref schema_capsule = Ref::steal(new_capsule<ArrowSchema, schema_name>(std::move(schema)));
-    if (!schema_capsule) return nullptr;
-    auto array = std::make_unique<ArrowArray>();
-    table.export_batch(0, table.rows(), *array);
+    if (!schema_capsule) {
+      array->release(array.get());
+      return nullptr;
+    }
     Ref array_capsule = Ref::steal(new_capsule<ArrowArray, array_name>(std::move(array)));
     if (!array_capsule) return nullptr;
     return PyTuple_Pack(2, schema_capsule.get(), array_capsule.get());

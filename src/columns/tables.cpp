@@ -62,23 +62,6 @@ void release_batch(ArrowArray* array) {
   array->release = nullptr;
 }
 
-// The validity bitmap of rows whose presence is given, or none when every row is present.
-template <typename Present>
-std::int64_t fill_validity(ColumnData& data, std::size_t rows, Present present) {
-  std::int64_t nulls = 0;
-  std::uint8_t* bits = nullptr;
-  for (std::size_t i = 0; i < rows; ++i) {
-    if (present(i)) continue;
-    if (bits == nullptr) {
-      bits = static_cast<std::uint8_t*>(data.take(0, (rows + 7) / 8));
-      std::memset(bits, 0xFF, (rows + 7) / 8);
-    }
-    bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] & ~(1u << (i % 8)));
-    ++nulls;
-  }
-  return nulls;
-}
-
 void start_column(ArrowArray& out, ColumnData* data, std::size_t rows, std::int64_t buffers) {
   out.length = static_cast<std::int64_t>(rows);
   out.null_count = 0;
@@ -272,149 +255,166 @@ void Table::export_schema(ArrowSchema& out) const {
   fill_schema(out, data.release(), 0);
 }
 
-std::size_t Table::text_size(std::size_t column, std::size_t row) const {
-  vexdal::Text text;
-  return this->text(column, row, text) ? utf8_size(text) : 0;
-}
+namespace {
 
-std::size_t Table::batch_end(std::size_t begin, std::size_t max_rows) const {
-  std::size_t end = begin + std::min(max_rows, rows_ - begin);
-  for (std::size_t c = 0; c < columns_.size(); ++c) {
-    if (columns_[c].type != ColumnType::Text) continue;
-    std::size_t total = 0;
-    for (std::size_t row = begin; row < end; ++row) {
-      total += text_size(c, row);
-      if (total > max_text_bytes) {
-        end = row;
+// One column of a batch while it is filled, a row at a time. Rows go across all columns in
+// turn, so that the input is read once, front to back: a column at a time would visit every
+// document once per column, and the documents of a large statement are far apart in memory.
+class ColumnBuilder {
+ public:
+  ColumnBuilder(const Column& column, std::size_t rows, std::size_t text_bytes)
+      : type_(column.type), scale_(column.scale), data_(std::make_unique<ColumnData>()) {
+    if (column.nullable) {
+      bits_ = static_cast<std::uint8_t*>(data_->take(0, (rows + 7) / 8));
+      std::memset(bits_, 0xFF, (rows + 7) / 8);
+    }
+    switch (type_) {
+      case ColumnType::Text:
+        offsets_ = static_cast<std::int32_t*>(data_->take(1, (rows + 1) * sizeof(std::int32_t)));
+        offsets_[0] = 0;
+        // Room for the last character's fixed-size copy.
+        chars_ = at_ = static_cast<char*>(data_->take(2, text_bytes + 4));
+        break;
+      case ColumnType::AmountText:
+        offsets_ = static_cast<std::int32_t*>(data_->take(1, (rows + 1) * sizeof(std::int32_t)));
+        offsets_[0] = 0;
+        break;
+      case ColumnType::Date:
+        days_ = static_cast<std::int32_t*>(data_->take(1, rows * sizeof(std::int32_t)));
+        break;
+      case ColumnType::Amount:
+        decimals_ = static_cast<unsigned char*>(data_->take(1, rows * 16));
+        break;
+    }
+  }
+
+  void add(const Table& table, std::size_t column, std::size_t row, std::size_t i) {
+    bool present = false;
+    switch (type_) {
+      case ColumnType::Text: {
+        vexdal::Text text;
+        present = table.text(column, row, text);
+        if (present) at_ = write_utf8(text, at_);
+        offsets_[i + 1] = static_cast<std::int32_t>(at_ - chars_);
+        break;
+      }
+      case ColumnType::AmountText: {
+        Decimal amount;
+        present = table.amount(column, row, amount);
+        if (present) amount_texts_ += vexdal::amount_text(amount);
+        offsets_[i + 1] = static_cast<std::int32_t>(amount_texts_.size());
+        break;
+      }
+      case ColumnType::Date: {
+        vexdal::Date date;
+        present = table.date(column, row, date);
+        days_[i] = present ? days_since_epoch(date) : 0;
+        break;
+      }
+      case ColumnType::Amount: {
+        Decimal amount;
+        present = table.amount(column, row, amount);
+        if (present) {
+          write_decimal(amount, scale_, decimals_ + 16 * i);
+        } else {
+          std::memset(decimals_ + 16 * i, 0, 16);
+        }
         break;
       }
     }
-  }
-  return end;
-}
-
-void Table::export_text(std::size_t column, std::size_t begin, std::size_t end,
-                        ArrowArray& out) const {
-  const std::size_t rows = end - begin;
-  auto data = std::make_unique<ColumnData>();
-  std::size_t total = 0;
-  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
-    vexdal::Text text;
-    if (!this->text(column, begin + i, text)) return false;
-    total += utf8_size(text);
-    return true;
-  });
-  auto* offsets = static_cast<std::int32_t*>(data->take(1, (rows + 1) * sizeof(std::int32_t)));
-  // Room for the last character's fixed-size copy.
-  char* const chars = static_cast<char*>(data->take(2, total + 4));
-  char* at = chars;
-  offsets[0] = 0;
-  for (std::size_t i = 0; i < rows; ++i) {
-    vexdal::Text text;
-    if (this->text(column, begin + i, text)) at = write_utf8(text, at);
-    offsets[i + 1] = static_cast<std::int32_t>(at - chars);
-  }
-  start_column(out, data.release(), rows, 3);
-  out.null_count = nulls;
-}
-
-void Table::export_date(std::size_t column, std::size_t begin, std::size_t end,
-                        ArrowArray& out) const {
-  const std::size_t rows = end - begin;
-  auto data = std::make_unique<ColumnData>();
-  auto* days = static_cast<std::int32_t*>(data->take(1, rows * sizeof(std::int32_t)));
-  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
-    vexdal::Date date;
-    const bool present = this->date(column, begin + i, date);
-    days[i] = present ? days_since_epoch(date) : 0;
-    return present;
-  });
-  start_column(out, data.release(), rows, 2);
-  out.null_count = nulls;
-}
-
-void Table::export_amount(std::size_t column, std::size_t begin, std::size_t end,
-                          ArrowArray& out) const {
-  const std::size_t rows = end - begin;
-  const std::uint8_t scale = columns_[column].scale;
-  auto data = std::make_unique<ColumnData>();
-  auto* values = static_cast<unsigned char*>(data->take(1, rows * 16));
-  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
-    Decimal amount;
-    const bool present = this->amount(column, begin + i, amount);
-    if (present) {
-      write_decimal(amount, scale, values + 16 * i);
-    } else {
-      std::memset(values + 16 * i, 0, 16);
+    if (!present) {
+      bits_[i / 8] = static_cast<std::uint8_t>(bits_[i / 8] & ~(1u << (i % 8)));
+      ++nulls_;
     }
-    return present;
-  });
-  start_column(out, data.release(), rows, 2);
-  out.null_count = nulls;
+  }
+
+  // Hands the column over as an array; the builder is empty afterwards.
+  void finish(std::size_t rows, ArrowArray& out) {
+    if (type_ == ColumnType::AmountText) {
+      char* chars = static_cast<char*>(data_->take(2, amount_texts_.size()));
+      if (!amount_texts_.empty()) std::memcpy(chars, amount_texts_.data(), amount_texts_.size());
+    }
+    if (nulls_ == 0 && bits_ != nullptr) {
+      std::free(data_->owned[0]);
+      data_->owned[0] = nullptr;
+      data_->buffers[0] = nullptr;
+    }
+    const bool varying = type_ == ColumnType::Text || type_ == ColumnType::AmountText;
+    start_column(out, data_.release(), rows, varying ? 3 : 2);
+    out.null_count = nulls_;
+  }
+
+ private:
+  ColumnType type_;
+  std::uint8_t scale_;
+  std::unique_ptr<ColumnData> data_;
+  std::uint8_t* bits_ = nullptr;
+  std::int32_t* offsets_ = nullptr;
+  char* chars_ = nullptr;
+  char* at_ = nullptr;
+  std::int32_t* days_ = nullptr;
+  unsigned char* decimals_ = nullptr;
+  std::string amount_texts_;  // amount texts are short: a batch of them stays far below 2 GiB
+  std::int64_t nulls_ = 0;
+};
+
+}  // namespace
+
+std::size_t Table::measure_batch(std::size_t begin, std::size_t max_rows,
+                                 std::vector<std::size_t>& text_bytes) const {
+  const std::size_t last = begin + std::min(max_rows, rows_ - begin);
+  text_bytes.assign(columns_.size(), 0);
+  for (std::size_t row = begin; row < last; ++row) {
+    for (std::size_t c = 0; c < columns_.size(); ++c) {
+      if (columns_[c].type != ColumnType::Text) continue;
+      vexdal::Text text;
+      const std::size_t size = this->text(c, row, text) ? utf8_size(text) : 0;
+      if (text_bytes[c] + size > max_text_bytes) {
+        // The row goes to the next batch: take back what it added to the columns before.
+        for (std::size_t before = 0; before < c; ++before) {
+          if (columns_[before].type == ColumnType::Text && this->text(before, row, text)) {
+            text_bytes[before] -= utf8_size(text);
+          }
+        }
+        return row;
+      }
+      text_bytes[c] += size;
+    }
+  }
+  return last;
 }
 
-// Amount texts are a few hundred bytes at most, so a batch of them never nears the offsets'
-// limit.
-void Table::export_amount_text(std::size_t column, std::size_t begin, std::size_t end,
-                               ArrowArray& out) const {
+std::size_t Table::export_batch(std::size_t begin, std::size_t max_rows, ArrowArray& out) const {
+  std::vector<std::size_t> text_bytes;
+  const std::size_t end = measure_batch(begin, max_rows, text_bytes);
+  if (end == begin && begin < rows_) return begin;
   const std::size_t rows = end - begin;
-  std::string chars;
-  std::vector<std::int32_t> ends(rows);
-  auto data = std::make_unique<ColumnData>();
-  const std::int64_t nulls = fill_validity(*data, rows, [&](std::size_t i) {
-    Decimal amount;
-    const bool present = this->amount(column, begin + i, amount);
-    if (present) chars += vexdal::amount_text(amount);
-    ends[i] = static_cast<std::int32_t>(chars.size());
-    return present;
-  });
-  auto* offsets = static_cast<std::int32_t*>(data->take(1, (rows + 1) * sizeof(std::int32_t)));
-  offsets[0] = 0;
-  if (rows != 0) std::memcpy(offsets + 1, ends.data(), rows * sizeof(std::int32_t));
-  std::memcpy(data->take(2, chars.size()), chars.data(), chars.size());
-  start_column(out, data.release(), rows, 3);
-  out.null_count = nulls;
-}
+  std::vector<ColumnBuilder> builders;
+  builders.reserve(columns_.size());
+  for (std::size_t c = 0; c < columns_.size(); ++c) {
+    builders.emplace_back(columns_[c], rows, text_bytes[c]);
+  }
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t c = 0; c < columns_.size(); ++c) builders[c].add(*this, c, begin + i, i);
+  }
 
-void Table::export_batch(std::size_t begin, std::size_t end, ArrowArray& out) const {
   auto data = std::make_unique<BatchData>();
   data->children.resize(columns_.size());
   for (std::size_t c = 0; c < columns_.size(); ++c) {
-    data->children[c].release = nullptr;
+    builders[c].finish(rows, data->children[c]);
     data->pointers.push_back(&data->children[c]);
   }
-  // Built into the parent at once, so that a failure halfway releases what was made.
-  ArrowArray parent{};
-  parent.length = static_cast<std::int64_t>(end - begin);
-  parent.n_buffers = 1;
-  parent.n_children = static_cast<std::int64_t>(columns_.size());
-  parent.buffers = &data->validity;
-  parent.children = data->pointers.empty() ? nullptr : data->pointers.data();
-  parent.release = release_batch;
-  parent.private_data = data.release();
-  try {
-    for (std::size_t c = 0; c < columns_.size(); ++c) {
-      ArrowArray& child = *parent.children[c];
-      switch (columns_[c].type) {
-        case ColumnType::Text:
-          export_text(c, begin, end, child);
-          break;
-        case ColumnType::Date:
-          export_date(c, begin, end, child);
-          break;
-        case ColumnType::Amount:
-          export_amount(c, begin, end, child);
-          break;
-        case ColumnType::AmountText:
-          export_amount_text(c, begin, end, child);
-          break;
-      }
-    }
-  } catch (...) {
-    parent.release(&parent);
-    throw;
-  }
-  out = parent;
+  out.length = static_cast<std::int64_t>(rows);
+  out.null_count = 0;
+  out.offset = 0;
+  out.n_buffers = 1;
+  out.n_children = static_cast<std::int64_t>(columns_.size());
+  out.buffers = &data->validity;
+  out.children = data->pointers.empty() ? nullptr : data->pointers.data();
+  out.dictionary = nullptr;
+  out.release = release_batch;
+  out.private_data = data.release();
+  return end;
 }
 
 std::optional<Unrepresentable> Table::settle_scales() {

@@ -40,12 +40,11 @@ class Table {
   const std::vector<Column>& columns() const noexcept { return columns_; }
 
   void export_schema(ArrowSchema& out) const;
-  // Where the batch that starts at begin ends: after at most max_rows rows, and before a text
-  // column passes the 2 GiB that the offsets of an Arrow utf8 array can reach. Equal to begin
-  // only when a single text is longer than that.
-  std::size_t batch_end(std::size_t begin, std::size_t max_rows) const;
-  // Rows [begin, end) as a struct array, its columns as children; batch_end must allow them.
-  void export_batch(std::size_t begin, std::size_t end, ArrowArray& out) const;
+  // The rows from begin as a struct array, its columns as children: at most max_rows of them,
+  // and no more than keep every text column within the 2 GiB that the offsets of an Arrow utf8
+  // array reach. Returns where the batch ends: begin, with out untouched, only when a single
+  // text is longer than that.
+  std::size_t export_batch(std::size_t begin, std::size_t max_rows, ArrowArray& out) const;
 
   // Cells, false where the value is absent.
   virtual bool text(std::size_t column, std::size_t row, vexdal::Text& out) const = 0;
@@ -61,13 +60,9 @@ class Table {
   std::size_t rows_ = 0;
 
  private:
-  std::size_t text_size(std::size_t column, std::size_t row) const;
-  void export_text(std::size_t column, std::size_t begin, std::size_t end, ArrowArray& out) const;
-  void export_date(std::size_t column, std::size_t begin, std::size_t end, ArrowArray& out) const;
-  void export_amount(std::size_t column, std::size_t begin, std::size_t end,
-                     ArrowArray& out) const;
-  void export_amount_text(std::size_t column, std::size_t begin, std::size_t end,
-                          ArrowArray& out) const;
+  // Where a batch from begin ends, and the UTF-8 bytes of each text column up to there.
+  std::size_t measure_batch(std::size_t begin, std::size_t max_rows,
+                            std::vector<std::size_t>& text_bytes) const;
 };
 
 // The statement's documents: the columns a caller names, each either a Document attribute
