@@ -104,15 +104,6 @@ std::uint64_t load_word(const char* at) noexcept {
   return word;
 }
 
-std::size_t utf8_size(const vexdal::Text& text) noexcept {
-  if (text.charset == Charset::Utf8) return text.bytes.size();
-  std::size_t size = 0;
-  for (const char byte : text.bytes) {
-    size += static_cast<std::uint8_t>(windows_1251_utf8[static_cast<std::uint8_t>(byte)][3]);
-  }
-  return size;
-}
-
 // Writes the text as UTF-8 at out, which has three bytes of room beyond the text's UTF-8 size;
 // returns where it ends.
 char* write_utf8(const vexdal::Text& text, char* out) noexcept {
@@ -272,7 +263,8 @@ class ColumnBuilder {
       case ColumnType::Text:
         offsets_ = static_cast<std::int32_t*>(data_->take(1, (rows + 1) * sizeof(std::int32_t)));
         offsets_[0] = 0;
-        // Room for the last character's fixed-size copy.
+        // text_bytes is the most the texts can take, and the last character is copied in four
+        // bytes.
         chars_ = at_ = static_cast<char*>(data_->take(2, text_bytes + 4));
         break;
       case ColumnType::AmountText:
@@ -330,6 +322,14 @@ class ColumnBuilder {
 
   // Hands the column over as an array; the builder is empty afterwards.
   void finish(std::size_t rows, ArrowArray& out) {
+    if (type_ == ColumnType::Text) {
+      // The characters had room for their largest size; what they did not use goes back.
+      const auto used = static_cast<std::size_t>(at_ - chars_);
+      if (void* fitted = std::realloc(data_->owned[2], used + 4)) {
+        data_->owned[2] = fitted;
+        data_->buffers[2] = fitted;
+      }
+    }
     if (type_ == ColumnType::AmountText) {
       char* chars = static_cast<char*>(data_->take(2, amount_texts_.size()));
       if (!amount_texts_.empty()) std::memcpy(chars, amount_texts_.data(), amount_texts_.size());
@@ -360,6 +360,14 @@ class ColumnBuilder {
 
 }  // namespace
 
+// A text's UTF-8 size at most, from its record alone: a windows-1251 byte takes up to three
+// bytes. The texts themselves are read once, when they are written.
+namespace {
+std::size_t utf8_bound(const vexdal::Text& text) noexcept {
+  return text.charset == Charset::Utf8 ? text.bytes.size() : 3 * text.bytes.size();
+}
+}  // namespace
+
 std::size_t Table::measure_batch(std::size_t begin, std::size_t max_rows,
                                  std::vector<std::size_t>& text_bytes) const {
   const std::size_t last = begin + std::min(max_rows, rows_ - begin);
@@ -368,12 +376,12 @@ std::size_t Table::measure_batch(std::size_t begin, std::size_t max_rows,
     for (std::size_t c = 0; c < columns_.size(); ++c) {
       if (columns_[c].type != ColumnType::Text) continue;
       vexdal::Text text;
-      const std::size_t size = this->text(c, row, text) ? utf8_size(text) : 0;
+      const std::size_t size = this->text(c, row, text) ? utf8_bound(text) : 0;
       if (text_bytes[c] + size > max_text_bytes) {
         // The row goes to the next batch: take back what it added to the columns before.
         for (std::size_t before = 0; before < c; ++before) {
           if (columns_[before].type == ColumnType::Text && this->text(before, row, text)) {
-            text_bytes[before] -= utf8_size(text);
+            text_bytes[before] -= utf8_bound(text);
           }
         }
         return row;

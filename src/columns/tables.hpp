@@ -60,7 +60,8 @@ class Table {
   std::size_t rows_ = 0;
 
  private:
-  // Where a batch from begin ends, and the UTF-8 bytes of each text column up to there.
+  // Where a batch from begin ends, and the most UTF-8 bytes each text column may take up to
+  // there.
   std::size_t measure_batch(std::size_t begin, std::size_t max_rows,
                             std::vector<std::size_t>& text_bytes) const;
 };
