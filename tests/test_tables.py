@@ -194,3 +194,35 @@ def test_import_needs_no_optional_library():
     out = subprocess.run([sys.executable, "-c", code, str(HERE.parent / "examples/statement.txt")],
                          capture_output=True, text=True, check=True).stdout
     assert out == "[]\n"
+
+
+class TestManyFiles:
+    @pytest.fixture
+    def folder(self, tmp_path):
+        (tmp_path / "sub").mkdir()
+        (tmp_path / "a.txt").write_bytes(make_statement(
+            document_section(Сумма="1.5"), document_section(Дата="31.02.2024")))
+        (tmp_path / "sub" / "b.TXT").write_bytes(make_statement(
+            document_section(Сумма="0.125"), encoding="utf-8"))
+        (tmp_path / "sub" / "broken.txt").write_bytes(b"1CClientBankExchange\r\nfoo\r\n")
+        (tmp_path / "notes.md").write_bytes(b"not a statement, not read")
+        return tmp_path
+
+    @pytest.mark.parametrize("jobs", [1, 2])
+    def test_one_table_with_paths_failures_and_warnings(self, folder, jobs):
+        pytest.importorskip("pyarrow")
+        missing = folder / "missing.txt"
+        read = vexdal.read_documents([folder, missing], columns=["amount", "ОКАТО"], jobs=jobs)
+        a, b, broken = folder / "a.txt", folder / "sub" / "b.TXT", folder / "sub" / "broken.txt"
+        assert read.table.column_names == ["path", "amount", "ОКАТО"]
+        assert str(read.table.schema.field("amount").type) == "decimal128(38, 3)"
+        assert read.table.to_pylist() == [
+            {"path": str(a), "amount": Decimal("1.5"), "ОКАТО": None},
+            {"path": str(b), "amount": Decimal("0.125"), "ОКАТО": None}]
+        assert [path for path, _ in read.failures] == [str(broken), str(missing)]
+        failure = read.failures[0][1]  # parse()'s own exception, from the other process
+        assert (type(failure), failure.args, repr(failure.detail)) == \
+            raised(vexdal_py.parse, broken.read_bytes())
+        assert isinstance(read.failures[1][1], FileNotFoundError)
+        assert read.warnings == [(str(a), lineno, message)
+                                 for lineno, message in vexdal_py.parse(a.read_bytes()).warnings]
