@@ -5,6 +5,7 @@ them together."""
 from __future__ import annotations
 
 import os
+import tempfile
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
@@ -57,18 +58,36 @@ def _pyarrow() -> Any:
     return pyarrow
 
 
-def _read_one(path: str, columns: Optional[Sequence[str]]) -> tuple[str, Any, Any, list[Any]]:
-    """(path, failure, pyarrow.Table, warnings) of one file; a failure leaves the table None."""
+def _read_one(path: str, columns: Optional[Sequence[str]],
+              spill: Optional[str]) -> tuple[str, Any, Any, list[Any]]:
+    """(path, failure, table, warnings) of one file; a failure leaves the table None. With spill,
+    a folder, the table is written there as an Arrow IPC file and its name stands for it: the
+    process that asked maps the file rather than receive the columns through a pipe."""
     pa = _pyarrow()
     try:
         table = documents_table(Path(path).read_bytes(), columns)
     except (OSError, vexdal_py.ParseError) as exc:
         return path, exc, None, []
-    return path, None, pa.table(table), table.warnings
+    arrow = pa.table(table)
+    if spill is None:
+        return path, None, arrow, table.warnings
+    fd, name = tempfile.mkstemp(suffix=".arrow", dir=spill)
+    with os.fdopen(fd, "wb") as sink, pa.ipc.new_file(sink, arrow.schema) as writer:
+        writer.write_table(arrow)
+    return path, None, name, table.warnings
 
 
-def _read_many(paths: Sequence[str], columns: Optional[Sequence[str]]) -> list[Any]:
-    return [_read_one(path, columns) for path in paths]
+def _read_many(paths: Sequence[str], columns: Optional[Sequence[str]],
+               spill: Optional[str] = None) -> list[Any]:
+    return [_read_one(path, columns, spill) for path in paths]
+
+
+def _mapped(pa: Any, name: str) -> Any:
+    """The table a worker spilled, mapped without a copy; the file goes at once, its pages stay
+    as long as the table uses them."""
+    table = pa.ipc.open_file(pa.memory_map(name)).read_all()
+    os.unlink(name)
+    return table
 
 
 def _common_decimals(pa: Any, tables: list[Any]) -> Optional[Any]:
@@ -108,9 +127,12 @@ def read_documents(paths: Iterable[PathLike] | PathLike, *,
         # files is not all messages.
         per_task = max(1, min(16, len(names) // (jobs * 4)))
         runs = [names[i:i + per_task] for i in range(0, len(names), per_task)]
-        with ProcessPoolExecutor(max_workers=jobs) as pool:
-            results = [one for run in pool.map(_read_many, runs, [column_list] * len(runs))
-                       for one in run]
+        with tempfile.TemporaryDirectory(prefix="vexdal-") as spill, \
+                ProcessPoolExecutor(max_workers=jobs) as pool:
+            results = [(path, failure, None if name is None else _mapped(pa, name), warnings)
+                       for run in pool.map(_read_many, runs, [column_list] * len(runs),
+                                           [spill] * len(runs))
+                       for path, failure, name, warnings in run]
 
     outcome = ReadResult(table=None)
     tables, kept = [], []
