@@ -12,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vexdal
+import vexdal.dask
 import vexdal_py
 from conftest import (DOCUMENT, SAMPLES, account_section, document_section, make_statement,
                       statement_lines)
@@ -196,18 +197,19 @@ def test_import_needs_no_optional_library():
     assert out == "[]\n"
 
 
-class TestManyFiles:
-    @pytest.fixture
-    def folder(self, tmp_path):
-        (tmp_path / "sub").mkdir()
-        (tmp_path / "a.txt").write_bytes(make_statement(
-            document_section(Сумма="1.5"), document_section(Дата="31.02.2024")))
-        (tmp_path / "sub" / "b.TXT").write_bytes(make_statement(
-            document_section(Сумма="0.125"), encoding="utf-8"))
-        (tmp_path / "sub" / "broken.txt").write_bytes(b"1CClientBankExchange\r\nfoo\r\n")
-        (tmp_path / "notes.md").write_bytes(b"not a statement, not read")
-        return tmp_path
+@pytest.fixture
+def folder(tmp_path):
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "a.txt").write_bytes(make_statement(
+        document_section(Сумма="1.5"), document_section(Дата="31.02.2024")))
+    (tmp_path / "sub" / "b.TXT").write_bytes(make_statement(
+        document_section(Сумма="0.125", Номер="18"), encoding="utf-8"))
+    (tmp_path / "sub" / "broken.txt").write_bytes(b"1CClientBankExchange\r\nfoo\r\n")
+    (tmp_path / "notes.md").write_bytes(b"not a statement, not read")
+    return tmp_path
 
+
+class TestManyFiles:
     @pytest.mark.parametrize("jobs", [1, 2])
     def test_one_table_with_paths_failures_and_warnings(self, folder, jobs):
         pytest.importorskip("pyarrow")
@@ -226,3 +228,59 @@ class TestManyFiles:
         assert isinstance(read.failures[1][1], FileNotFoundError)
         assert read.warnings == [(str(a), lineno, message)
                                  for lineno, message in vexdal_py.parse(a.read_bytes()).warnings]
+
+
+class TestScaleOut:
+    """The Dask reader, the Parquet example on a local cluster, and the Spark sketch's function."""
+
+    def expected(self, folder, scale):
+        pa = pytest.importorskip("pyarrow")
+        table = vexdal.read_documents(folder, jobs=1).table
+        return table.cast(table.schema.set(table.schema.get_field_index("amount"),
+                                           table.schema.field("amount").with_type(
+                                               pa.decimal128(38, scale)))).to_pylist()
+
+    def test_dask_reader(self, folder):
+        pytest.importorskip("dask.dataframe")
+        import dask
+
+        frame = vexdal.dask.read_documents(str(folder / "**" / "*.[tT][xX][tT]"),
+                                           errors="skip", files_per_partition=1)
+        assert frame.npartitions == 3
+        with dask.config.set(scheduler="synchronous"):
+            rows = frame.compute().to_dict("records")
+        assert rows == self.expected(folder, 4)
+        with pytest.raises(vexdal_py.ParseError, match="broken.txt: SyntaxError: "), \
+                dask.config.set(scheduler="synchronous"):
+            vexdal.dask.read_documents(folder).compute()
+
+    def test_parquet_example_on_a_local_cluster(self, folder, tmp_path_factory):
+        pytest.importorskip("dask.distributed")
+        pq = pytest.importorskip("pyarrow.parquet")
+        out = tmp_path_factory.mktemp("dataset") / "documents"
+        done = subprocess.run([sys.executable, str(HERE.parent / "examples/parquet_folder.py"),
+                               "--workers", "2", "-o", str(out), str(folder)],
+                              capture_output=True, text=True, timeout=300)
+        assert done.returncode == 1, done.stderr
+        assert f"left out {folder / 'sub' / 'broken.txt'}: SyntaxError: " in done.stderr
+        assert pq.read_table(out).to_pylist() == self.expected(folder, 4)
+
+    def test_spark_sketch_function(self, folder):
+        pa = pytest.importorskip("pyarrow")
+        sys.path.insert(0, str(HERE.parent / "examples"))
+        try:
+            import spark_documents
+        finally:
+            sys.path.pop(0)
+        paths = sorted(str(p) for p in folder.rglob("*") if p.is_file())
+        batch = pa.record_batch({"path": paths,
+                                 "content": [Path(p).read_bytes() for p in paths]})
+        got = pa.Table.from_batches(list(spark_documents.documents(iter([batch]))))
+        expected = [{k: row[k] for k in got.column_names} for row in self.expected(folder, 4)]
+        assert got.to_pylist() == expected
+        pytest.importorskip("pyspark")
+        out = folder.parent / "spark-out"
+        done = subprocess.run([sys.executable, str(HERE.parent / "examples/spark_documents.py"),
+                               str(folder), str(out)], capture_output=True, text=True,
+                              timeout=600)
+        assert done.returncode == 0, done.stderr
