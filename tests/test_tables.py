@@ -284,3 +284,53 @@ class TestScaleOut:
                                str(folder), str(out)], capture_output=True, text=True,
                               timeout=600)
         assert done.returncode == 0, done.stderr
+
+
+def readme_blocks(name, heading):
+    text = (HERE.parent / name).read_text(encoding="utf-8")
+    section = text.split(f"\n## {heading}\n", 1)[1].split("\n## ", 1)[0]
+    return [block.split("```", 1)[0] for block in section.split("```python\n")[1:]]
+
+
+@pytest.mark.parametrize("index", range(len(readme_blocks("README.md", "Tables"))))
+def test_readme_tables_examples_run(index, monkeypatch, capsys):
+    blocks = readme_blocks("README.md", "Tables")
+    assert readme_blocks("README.ru.md", "Таблицы") == blocks  # the same code in both
+    code = blocks[index]
+    for module in ("pandas", "polars", "duckdb"):
+        if f"import {module}" in code or (module == "pandas" and "to_pandas" in code):
+            pytest.importorskip(module)
+    pytest.importorskip("pyarrow")
+    monkeypatch.chdir(HERE.parent)
+    exec(compile(code, f"README block {index}", "exec"), {"__name__": "__main__"})
+    assert capsys.readouterr().out
+
+
+@pytest.mark.parametrize("fmt", ["parquet", "arrow", "csv", "jsonl"])
+def test_cli_export(folder, tmp_path_factory, fmt):
+    import csv
+    import json
+
+    from vexdal.cli import main
+
+    if fmt in ("parquet", "arrow"):
+        pa = pytest.importorskip("pyarrow")
+    out = tmp_path_factory.mktemp("export") / f"documents.{fmt}"
+    assert main(["export", "--format", fmt, "-o", str(out), "-j", "2", "-q",
+                 "--glob", "*.[tT][xX][tT]", str(folder)]) == 1
+    a, b = folder / "a.txt", folder / "sub" / "b.TXT"
+    texts = [{"path": str(path), **{name: getattr(doc, name)
+                                    for name in vexdal.tables.DOCUMENT_COLUMNS}}
+             for path in (a, b) for doc in vexdal_py.parse(path.read_bytes()).documents]
+    if fmt == "parquet":
+        import pyarrow.parquet as pq
+        assert pq.read_table(out).to_pylist() == vexdal.read_documents(folder).table.to_pylist()
+    elif fmt == "arrow":
+        assert pa.ipc.open_file(str(out)).read_all().equals(vexdal.read_documents(folder).table)
+    elif fmt == "csv":
+        with open(out, encoding="utf-8", newline="") as rows:
+            got = list(csv.DictReader(rows))
+        assert [{k: row[k] or None for k in texts[0]} for row in got] == texts
+        assert got[0]["absent"].split() == [k for k, v in texts[0].items() if v is None]
+    else:
+        assert [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()] == texts

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import os
 import tempfile
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -106,6 +106,27 @@ def _common_decimals(pa: Any, tables: list[Any]) -> Optional[Any]:
     return None if all(table.schema == schema for table in tables) else schema
 
 
+def file_tables(names: Sequence[str], columns: Optional[Sequence[str]],
+                jobs: Optional[int]) -> Iterator[tuple[str, Any, Any, list[Any]]]:
+    """(path, failure, pyarrow.Table, warnings) for each file, in the order of names, parsed by
+    jobs processes (default: the cores); a failure leaves the table None."""
+    pa = _pyarrow()
+    jobs = max(1, jobs if jobs is not None else os.cpu_count() or 1)
+    if jobs == 1 or len(names) <= 1:
+        for name in names:
+            yield _read_one(name, columns, None)
+        return
+    # Files go in runs, a few per process and round, so that a pool of thousands of small files
+    # is not all messages.
+    per_task = max(1, min(16, len(names) // (jobs * 4)))
+    runs = [names[i:i + per_task] for i in range(0, len(names), per_task)]
+    with tempfile.TemporaryDirectory(prefix="vexdal-") as spill, \
+            ProcessPoolExecutor(max_workers=jobs) as pool:
+        for run in pool.map(_read_many, runs, [columns] * len(runs), [spill] * len(runs)):
+            for path, failure, name, warnings in run:
+                yield path, failure, None if name is None else _mapped(pa, name), warnings
+
+
 def read_documents(paths: Iterable[PathLike] | PathLike, *,
                    columns: Optional[Iterable[str]] = None,
                    jobs: Optional[int] = None) -> ReadResult:
@@ -114,26 +135,18 @@ def read_documents(paths: Iterable[PathLike] | PathLike, *,
     the files in name order and each file's documents in order. Amount columns take the
     largest scale of any file; a file whose amount cannot be held at that scale joins the
     failures with vexdal_py.ParseError. jobs processes parse the files (default: the cores)."""
-    pa = _pyarrow()
+    _pyarrow()
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     names = statement_files(paths)
     column_list = None if columns is None else list(columns)
-    jobs = max(1, jobs if jobs is not None else os.cpu_count() or 1)
-    if jobs == 1 or len(names) <= 1:
-        results = _read_many(names, column_list)
-    else:
-        # Files go in runs, a few per process and round, so that a pool of thousands of small
-        # files is not all messages.
-        per_task = max(1, min(16, len(names) // (jobs * 4)))
-        runs = [names[i:i + per_task] for i in range(0, len(names), per_task)]
-        with tempfile.TemporaryDirectory(prefix="vexdal-") as spill, \
-                ProcessPoolExecutor(max_workers=jobs) as pool:
-            results = [(path, failure, None if name is None else _mapped(pa, name), warnings)
-                       for run in pool.map(_read_many, runs, [column_list] * len(runs),
-                                           [spill] * len(runs))
-                       for path, failure, name, warnings in run]
+    return combine(file_tables(names, column_list, jobs), column_list)
 
+
+def combine(results: Iterable[tuple[str, Any, Any, list[Any]]],
+            column_list: Optional[Sequence[str]]) -> ReadResult:
+    """The tables of file_tables as one, with the failures and warnings."""
+    pa = _pyarrow()
     outcome = ReadResult(table=None)
     tables, kept = [], []
     for path, failure, table, warnings in results:
