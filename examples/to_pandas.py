@@ -22,9 +22,10 @@ for a date outside them rather than lose it (01.02.23 is the year 23: a hook can
 century).
 turnover(frame) sums the amounts per other party and direction.
 
-main prints the first documents and that turnover. The columns come from
-vexdal.documents_table(), made in C++ without a Python object per value. Needs pandas and
-pyarrow: pip install 'vexdal_py[examples]'. Exits with status 1 when the file is not a statement the parser accepts
+main prints the first documents, that turnover, and the documents the parser skipped (a
+statement's warnings), which neither holds. The columns come from vexdal.documents_table(),
+made in C++ without a Python object per value. Needs pandas and pyarrow: pip install
+'vexdal_py[examples]'. Exits with status 1 when the file is not a statement the parser accepts
 or holds such a date, and 2 when it cannot be read.
 """
 
@@ -34,7 +35,7 @@ import argparse
 import datetime
 import sys
 from collections.abc import Sequence
-from decimal import MAX_PREC, Context, Decimal, localcontext
+from decimal import Decimal, localcontext
 from pathlib import Path
 from typing import Optional
 
@@ -44,6 +45,7 @@ import pyarrow.compute as pc
 
 import vexdal
 import vexdal_py
+from vexdal.money import EXACT
 
 # The document's fields in the order of the README's table, the columns of documents_table.
 FIELDS = vexdal.tables.DOCUMENT_COLUMNS
@@ -54,10 +56,6 @@ DIRECTIONS = ("credit", "debit", "transfer", "neither")
 # pandas' own string dtype, the same from pandas 1.5 on: missing values are <NA>, never NaN.
 TEXT = "string"
 HEAD_COLUMNS = ["doc_date", "doc_number", "amount", "direction", "other_party"]
-
-# Sums keep every digit: the default context stops at 28 significant digits and would round
-# without a word.
-EXACT = Context(prec=MAX_PREC)
 
 
 def sides(row: dict[str, Optional[str]], accounts: set[str]) -> tuple[str, str]:
@@ -98,7 +96,11 @@ def documents_frame(data: bytes | str) -> pd.DataFrame:
     """One row per document of the statement; the columns are described at the top of this
     file. Raises what vexdal_py.parse() raises, and ValueError for a date that datetime64[ns]
     cannot hold."""
-    documents = vexdal.documents_table(data, amounts="text")
+    return table_frame(data, vexdal.documents_table(data, amounts="text"))
+
+
+def table_frame(data: bytes | str, documents: vexdal.Table) -> pd.DataFrame:
+    """documents_frame's frame from the statement's table, made with amounts="text"."""
     table = documents.to_pyarrow()
     check_dates(data, table)
     frame: pd.DataFrame = table.to_pandas(date_as_object=False,
@@ -122,6 +124,8 @@ def documents_frame(data: bytes | str) -> pd.DataFrame:
 def turnover(frame: pd.DataFrame) -> pd.DataFrame:
     """The sum of the amounts per other party (rows) and direction (columns), as Decimals;
     0.00 where a party has no document in that direction."""
+    # Sums keep every digit: Python's default context stops at 28 significant digits and would
+    # round without a word.
     with localcontext(EXACT):
         sums = frame.groupby(["other_party", "direction"])["amount"].sum()
     # pandas takes any scalar as fill_value; pandas-stubs list only a few types.
@@ -141,7 +145,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: cannot read {path}: {exc.strerror or exc}", file=sys.stderr)
         return 2
     try:
-        frame = documents_frame(data)
+        documents = vexdal.documents_table(data, amounts="text")
+        frame = table_frame(data, documents)
     except (vexdal_py.ParseError, ValueError) as exc:
         where = f" at line {exc.detail.lineno}" if isinstance(exc, vexdal_py.SyntaxError) else ""
         print(f"error: {path}{where}: {exc}", file=sys.stderr)
@@ -151,6 +156,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(frame[HEAD_COLUMNS].head(10).to_string(index=False))
     print("\nTurnover per other party and direction:\n")
     print(turnover(frame).to_string() if len(frame) else "(no documents)")
+    # The parser leaves out a document it cannot read: totals without it must say so.
+    if documents.warnings:
+        print(f"\nSkipped documents: {len(documents.warnings)} (not in the frame or the turnover)")
+    for lineno, message in documents.warnings:
+        print(f"  line {lineno}: {message}")
     return 0
 
 
