@@ -111,16 +111,17 @@ def documents(draw):
     return document_section(**changes)
 
 
-@settings(max_examples=60, deadline=None, database=None, derandomize=True,
-          suppress_health_check=[HealthCheck.too_slow])
+@pytest.mark.parametrize("reader", READERS, ids=lambda r: r.__name__[5:])
+@settings(max_examples=30, deadline=None, database=None, derandomize=True,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
 @given(st.lists(documents(), max_size=6), st.sampled_from(["cp1251", "utf-8"]))
-def test_random_statements(sections, encoding):
+def test_random_statements(reader, sections, encoding):
     data = make_statement(account_section(), *sections, encoding=encoding)
     statement = vexdal_py.parse(data)
     names = [*vexdal.tables.DOCUMENT_COLUMNS, "ПоказательКБК", "ОКАТО"]
     table = vexdal.documents_table(data, names)
     assert table.warnings == statement.warnings
-    rows = read_pyarrow(table)
+    rows = reader(table)
     assert [{k: row[k] for k in names[:26]} for row in rows] == \
         expected_documents(statement, names[:26])
     # The other keys as written, null where absent, from the sections whose documents were kept.
