@@ -48,17 +48,18 @@ void release_column(ArrowArray* array) {
 // The parent of a batch owns only the children's structures: a child moved out by the consumer
 // has its release cleared, and keeps its buffers.
 struct BatchData {
-  std::vector<ArrowArray> children;
+  std::vector<ArrowArray> children;  // value-initialised: unreleased ones have a release
   std::vector<ArrowArray*> pointers;
   const void* validity = nullptr;
+  ~BatchData() {
+    for (ArrowArray& child : children) {
+      if (child.release != nullptr) child.release(&child);
+    }
+  }
 };
 
 void release_batch(ArrowArray* array) {
-  auto* data = static_cast<BatchData*>(array->private_data);
-  for (ArrowArray* child : data->pointers) {
-    if (child->release != nullptr) child->release(child);
-  }
-  delete data;
+  delete static_cast<BatchData*>(array->private_data);
   array->release = nullptr;
 }
 
@@ -254,11 +255,8 @@ namespace {
 class ColumnBuilder {
  public:
   ColumnBuilder(const Column& column, std::size_t rows, std::size_t text_bytes)
-      : type_(column.type), scale_(column.scale), data_(std::make_unique<ColumnData>()) {
-    if (column.nullable) {
-      bits_ = static_cast<std::uint8_t*>(data_->take(0, (rows + 7) / 8));
-      std::memset(bits_, 0xFF, (rows + 7) / 8);
-    }
+      : type_(column.type), scale_(column.scale), rows_(rows),
+        data_(std::make_unique<ColumnData>()) {
     switch (type_) {
       case ColumnType::Text:
         offsets_ = static_cast<std::int32_t*>(data_->take(1, (rows + 1) * sizeof(std::int32_t)));
@@ -315,6 +313,11 @@ class ColumnBuilder {
       }
     }
     if (!present) {
+      // The bitmap is made at the first null: a column without one needs none.
+      if (bits_ == nullptr) {
+        bits_ = static_cast<std::uint8_t*>(data_->take(0, (rows_ + 7) / 8));
+        std::memset(bits_, 0xFF, (rows_ + 7) / 8);
+      }
       bits_[i / 8] = static_cast<std::uint8_t>(bits_[i / 8] & ~(1u << (i % 8)));
       ++nulls_;
     }
@@ -334,11 +337,6 @@ class ColumnBuilder {
       char* chars = static_cast<char*>(data_->take(2, amount_texts_.size()));
       if (!amount_texts_.empty()) std::memcpy(chars, amount_texts_.data(), amount_texts_.size());
     }
-    if (nulls_ == 0 && bits_ != nullptr) {
-      std::free(data_->owned[0]);
-      data_->owned[0] = nullptr;
-      data_->buffers[0] = nullptr;
-    }
     const bool varying = type_ == ColumnType::Text || type_ == ColumnType::AmountText;
     start_column(out, data_.release(), rows, varying ? 3 : 2);
     out.null_count = nulls_;
@@ -347,6 +345,7 @@ class ColumnBuilder {
  private:
   ColumnType type_;
   std::uint8_t scale_;
+  std::size_t rows_;
   std::unique_ptr<ColumnData> data_;
   std::uint8_t* bits_ = nullptr;
   std::int32_t* offsets_ = nullptr;
@@ -408,9 +407,11 @@ std::size_t Table::export_batch(std::size_t begin, std::size_t max_rows, ArrowAr
 
   auto data = std::make_unique<BatchData>();
   data->children.resize(columns_.size());
+  data->pointers.resize(columns_.size());
+  // A finished column belongs to data at once, so a failure of the next one frees it too.
   for (std::size_t c = 0; c < columns_.size(); ++c) {
     builders[c].finish(rows, data->children[c]);
-    data->pointers.push_back(&data->children[c]);
+    data->pointers[c] = &data->children[c];
   }
   out.length = static_cast<std::int64_t>(rows);
   out.null_count = 0;
