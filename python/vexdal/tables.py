@@ -62,8 +62,7 @@ class Table:
         return self._columns.num_rows
 
     def __repr__(self) -> str:
-        return (f"<vexdal.Table: {self.num_rows} rows, columns "
-                f"{', '.join(self._columns.column_names)}>")
+        return f"<vexdal.Table: {self.num_rows} rows, {len(self._columns.column_names)} columns>"
 
     def __arrow_c_schema__(self) -> object:
         return self._columns.__arrow_c_schema__()
