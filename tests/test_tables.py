@@ -335,3 +335,36 @@ def test_cli_export(folder, tmp_path_factory, fmt):
         assert got[0]["absent"].split() == [k for k, v in texts[0].items() if v is None]
     else:
         assert [json.loads(line) for line in out.read_text(encoding="utf-8").splitlines()] == texts
+
+
+def test_every_failed_allocation_is_a_memory_error():
+    """As tests/test_allocations.py does for parse(): each allocation of the table's calls made
+    to fail in turn gives the right answer or MemoryError."""
+    _testcapi = pytest.importorskip("_testcapi")
+    pytest.importorskip("pyarrow")
+    data = make_statement(document_section(ОКАТО=""), account_section(),
+                          document_section(Дата="31.02.2024"))
+
+    def work():
+        table = vexdal.documents_table(data, ["doc_number", "amount", "ОКАТО"])
+        capsules = (table.__arrow_c_schema__(), table.__arrow_c_stream__(),
+                    table.__arrow_c_array__(), vexdal.intervals_table(data).__arrow_c_stream__())
+        return table.num_rows, table.column_names, table.warnings, table.accounts, len(capsules)
+
+    expected = work()
+    failed = right_in_a_row = n = 0
+    while right_in_a_row < 40:
+        n += 1
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            got = work()
+        except MemoryError:
+            got = MemoryError
+        finally:
+            _testcapi.remove_mem_hooks()
+        if got is MemoryError:
+            failed, right_in_a_row = failed + 1, 0
+        else:
+            assert got == expected, f"allocation {n}"
+            right_in_a_row += 1
+    assert failed > 0

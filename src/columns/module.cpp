@@ -392,7 +392,8 @@ PyObject* documents_function(PyObject*, PyObject* args) {
       if (made) {
         source->table = std::move(made.value());
       } else {
-        failed = true;
+        // Out of memory is this call's failure, not the statement's: parse() may well succeed.
+        failed = made.error().kind != vexdal::ErrorKind::OutOfMemory;
       }
     } catch (const std::bad_alloc&) {
       source->table = nullptr;
@@ -423,7 +424,7 @@ PyObject* intervals_function(PyObject*, PyObject* data) {
       if (made) {
         source->table = std::move(made.value());
       } else {
-        failed = true;
+        failed = made.error().kind != vexdal::ErrorKind::OutOfMemory;
       }
     } catch (const std::bad_alloc&) {
       source->table = nullptr;

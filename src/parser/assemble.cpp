@@ -239,11 +239,6 @@ void SectionAttributes::put(std::string_view key, std::string_view value) {
 namespace {
 
 Result<Statement, StatementError> parse_unguarded(std::string_view input,
-                                                  const std::vector<Hook*>& hooks) {
-  return parse_statement(input, hooks, nullptr);
-}
-
-Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks,
                                                   DocumentObserver* observer) {
   auto decoded = decode_statement(input);
@@ -286,11 +281,17 @@ Result<Statement, StatementError> parse_statement(std::string_view input,
 
 Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks) {
+  return parse_statement(input, hooks, nullptr);
+}
+
+Result<Statement, StatementError> parse_statement(std::string_view input,
+                                                  const std::vector<Hook*>& hooks,
+                                                  DocumentObserver* observer) {
   // A failed allocation is a failure like the others: the caller gets a value, and the records
   // built so far go with the unwinding, so nothing half built is ever handed out. The failure
   // itself holds no text, so making it needs no memory.
   try {
-    return parse_unguarded(input, hooks);
+    return parse_unguarded(input, hooks, observer);
   } catch (const std::bad_alloc&) {
     return fail(plain_error(ErrorKind::OutOfMemory));
   }

@@ -44,6 +44,7 @@ class Hook {
 // section's stretch of the statement's text (from its first line to its end marker), the
 // charset of that text, and the number of its first line. For a caller that wants more of a
 // section than its fields, such as keys outside the table; without one, a document costs a test.
+// A std::bad_alloc it throws ends the parse with OutOfMemory, as the parser's own do.
 class DocumentObserver {
  public:
   virtual ~DocumentObserver() = default;
