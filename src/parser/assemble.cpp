@@ -20,8 +20,8 @@ using State = Context;
 
 class Assembler {
  public:
-  Assembler(Statement& statement, const std::vector<Hook*>& hooks)
-      : statement_(statement), hooks_(hooks) {}
+  Assembler(Statement& statement, const std::vector<Hook*>& hooks, DocumentObserver* observer)
+      : statement_(statement), hooks_(hooks), observer_(observer) {}
 
   // Takes one line; false when the walk fails, with the reason in error().
   bool advance(const LineToken& token) {
@@ -46,7 +46,10 @@ class Assembler {
           add_attribute(token, document_, document_field_of, document_field_count);
           return true;
         }
-        if (token.kind == LineKind::DocumentEnd) return close_document(token.lineno);
+        if (token.kind == LineKind::DocumentEnd) {
+          section_end_ = token.key.data() + token.key.size();
+          return close_document(token.lineno);
+        }
         break;
       case State::Account:
         if (token.kind == LineKind::Attribute) {
@@ -108,6 +111,8 @@ class Assembler {
   bool open_section(const LineToken& token) {
     section_.clear(statement_.charset);
     if (token.kind == LineKind::DocumentStart) {
+      section_start_ = token.key.data();
+      section_lineno_ = token.lineno;
       document_.clear(statement_.charset);
       doc_type_ = text(token.value);
       return enter(State::Document);
@@ -177,6 +182,11 @@ class Assembler {
                                 statement_.wide_texts);
     if (built) {
       statement_.documents.commit();
+      if (observer_ != nullptr) {
+        observer_->kept(std::string_view(section_start_,
+                                         static_cast<std::size_t>(section_end_ - section_start_)),
+                        statement_.charset, section_lineno_);
+      }
     } else {
       // A document that cannot be built is reported, not fatal.
       statement_.warnings.push_back(Warning{lineno, built.error()});
@@ -196,6 +206,11 @@ class Assembler {
 
   Statement& statement_;
   const std::vector<Hook*>& hooks_;
+  DocumentObserver* observer_;
+  // The document section being read, for the observer.
+  const char* section_start_ = nullptr;
+  const char* section_end_ = nullptr;
+  std::size_t section_lineno_ = 0;
   State state_ = State::Init;
   const char* header_start_ = nullptr;
   std::optional<StatementError> error_;
@@ -267,7 +282,8 @@ void SectionAttributes::put_kept(Text key, Text value) {
 namespace {
 
 Result<Statement, StatementError> parse_unguarded(std::string_view input,
-                                                  const std::vector<Hook*>& hooks) {
+                                                  const std::vector<Hook*>& hooks,
+                                                  DocumentObserver* observer) {
   auto decoded = decode_statement(input);
   if (!decoded) return fail(std::move(decoded.error()));
   Statement statement;
@@ -284,7 +300,7 @@ Result<Statement, StatementError> parse_unguarded(std::string_view input,
       return fail(std::move(*unrecognized));
     }
   }
-  Assembler assembler(statement, hooks);
+  Assembler assembler(statement, hooks, observer);
   LineReader reader = lines;
   LineToken token;
   while (reader.next(token)) {
@@ -308,11 +324,17 @@ Result<Statement, StatementError> parse_unguarded(std::string_view input,
 
 Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks) {
+  return parse_statement(input, hooks, nullptr);
+}
+
+Result<Statement, StatementError> parse_statement(std::string_view input,
+                                                  const std::vector<Hook*>& hooks,
+                                                  DocumentObserver* observer) {
   // A failed allocation is a failure like the others: the caller gets a value, and the records
   // built so far go with the unwinding, so nothing half built is ever handed out. The failure
   // itself holds no text, so making it needs no memory.
   try {
-    return parse_unguarded(input, hooks);
+    return parse_unguarded(input, hooks, observer);
   } catch (const std::bad_alloc&) {
     return fail(plain_error(ErrorKind::OutOfMemory));
   }

@@ -61,11 +61,26 @@ class Hook {
   virtual HookResult call(SectionType type, SectionAttributes& attrs, const Header& header) = 0;
 };
 
+// Told of every document section that becomes a document, in the order of the documents: the
+// section's stretch of the statement's text (from its first line to its end marker), the
+// charset of that text, and the number of its first line. For a caller that wants more of a
+// section than its fields, such as keys outside the table; without one, a document costs a test.
+// A std::bad_alloc it throws ends the parse with OutOfMemory, as the parser's own do.
+class DocumentObserver {
+ public:
+  virtual ~DocumentObserver() = default;
+  virtual void kept(std::string_view section, Charset charset, std::size_t lineno) = 0;
+};
+
 // Runs decoding, line reading and the section walk over input, which is not copied: the
 // statement's texts point into it, so the caller keeps it alive and unchanged for as long as the
 // statement lives. Hooks run in list order at every section end.
 // An allocation that fails, the parser's or a hook's, ends the parse with OutOfMemory.
 Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks);
+// The same, telling observer (which may be null) of each document kept.
+Result<Statement, StatementError> parse_statement(std::string_view input,
+                                                  const std::vector<Hook*>& hooks,
+                                                  DocumentObserver* observer);
 
 }  // namespace vexdal
