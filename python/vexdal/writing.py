@@ -250,8 +250,11 @@ class Writer:
 
 def account_error(items: list[Item]) -> vexdal_py.ParseError | None:
     lines = "".join(f"{key}={value}\n" for key, value in items)
+    text = f"{FORMAT_LINE}\n{ACCOUNT_START}\n{lines}{ACCOUNT_END}\n{FILE_END}\n"
     try:
-        vexdal_py.parse(f"{FORMAT_LINE}\n{ACCOUNT_START}\n{lines}{ACCOUNT_END}\n{FILE_END}\n")
+        # A lone surrogate, which no encoding writes and is refused on its own, must not stop
+        # the trial of the rest.
+        vexdal_py.parse(text.encode("utf-8", "replace"))
     except vexdal_py.ParseError as error:
         return error
     return None
