@@ -167,6 +167,10 @@ std::optional<Decimal> read_amount(std::string_view text) noexcept {
 // Drops trailing fraction zeros, so that equal numbers get equal magnitudes and scales.
 void strip_trailing_zeros(Magnitude& m, std::uint8_t& scale) noexcept {
   while (scale > 0) {
+    // The last digit without a division: 2^32 and 2^64 both leave 6 when divided by 10. Most
+    // amounts end in a digit other than 0, and for them this is all the work.
+    const std::uint64_t last = (std::uint64_t{m[2]} + m[1]) * 6 + m[0];
+    if (last % 10 != 0) return;
     Magnitude quotient = m;
     if (divide(quotient, 10) != 0) return;
     m = quotient;
@@ -184,6 +188,12 @@ Decimal canonical(const Decimal& amount) noexcept {
 }
 
 bool same_value(const Decimal& a, const Decimal& b) noexcept {
+  // Written with the same scale, as the amounts of one statement mostly are: equal digits, and
+  // the same sign unless both are zero.
+  if (a.scale == b.scale) {
+    return a.magnitude == b.magnitude &&
+           (a.negative == b.negative || is_zero(a.magnitude));
+  }
   const Decimal x = canonical(a);
   const Decimal y = canonical(b);
   return x.negative == y.negative && x.scale == y.scale && x.magnitude == y.magnitude;
