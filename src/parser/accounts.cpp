@@ -99,7 +99,13 @@ void mix(std::size_t& seed, const Date& date) noexcept {
 
 // Hashes the numeric value, so that amounts equal by value hash alike.
 void mix(std::size_t& seed, const Decimal& amount) noexcept {
-  const Decimal value = canonical(amount);
+  // Most amounts are canonical as written: an integer, or a last digit other than 0 (2^32 and
+  // 2^64 both leave 6 when divided by 10). Zero never is: it has one form, unsigned.
+  const auto& m = amount.magnitude;
+  const bool written_canonical =
+      (m[0] | m[1] | m[2]) != 0 &&
+      (amount.scale == 0 || ((std::uint64_t{m[2]} + m[1]) * 6 + m[0]) % 10 != 0);
+  const Decimal value = written_canonical ? amount : canonical(amount);
   for (const std::uint32_t limb : value.magnitude) mix(seed, limb);
   mix(seed, static_cast<std::size_t>(value.scale) << 1 | (value.negative ? 1u : 0u));
 }
