@@ -33,11 +33,11 @@ std::string utf8_of_text(PyObject* text) {
   return std::string(utf8, static_cast<std::size_t>(size));
 }
 
-// Takes the pending error. What is not an Exception (Ctrl-C, SystemExit) must not be swallowed:
-// it is parked in escaped, for parse() to raise once the parser has stopped.
+// Takes the pending error. What is not reportable (Ctrl-C, SystemExit, MemoryError) must not be
+// swallowed: it is parked in escaped, for parse() to raise once the parser has stopped.
 void drop_error(CaughtError& escaped) {
   CaughtError caught = CaughtError::take();
-  if (!caught.is_exception()) escaped = std::move(caught);
+  if (!caught.is_reportable()) escaped = std::move(caught);
 }
 
 // "QualifiedTypeName: str(exc)", always valid UTF-8. Reading the name or the text can run Python
@@ -96,7 +96,7 @@ vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionA
 
 vexdal::HookResult HookCallable::failure() {
   CaughtError caught = CaughtError::take();
-  if (!caught.is_exception()) {
+  if (!caught.is_reportable()) {
     // Not ours to turn into text: parse() raises it unchanged once the parser has stopped.
     *escaped_ = std::move(caught);
     return vexdal::fail(std::string());

@@ -88,10 +88,12 @@ void raise_syntax_error(const vexdal::StatementError& error) {
   if (!message) return;
   Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(cls, message.get(), nullptr));
   if (!exc) return;
-  // The exception is raised even when its detail cannot be attached.
+  // A SyntaxError always carries its detail. Making or attaching it can only fail for want of
+  // memory, and then the MemoryError is what the caller gets, not an error without its detail.
   Ref detail = new_detail(error);
-  Ref dict = detail ? Ref::steal(PyObject_GetAttrString(exc.get(), "__dict__")) : Ref();
-  if (!dict || PyMapping_SetItemString(dict.get(), "detail", detail.get()) < 0) PyErr_Clear();
+  if (!detail) return;
+  Ref dict = Ref::steal(PyObject_GetAttrString(exc.get(), "__dict__"));
+  if (!dict || PyMapping_SetItemString(dict.get(), "detail", detail.get()) < 0) return;
   PyErr_SetObject(cls, exc.get());
 }
 
@@ -119,6 +121,9 @@ void raise_error(const vexdal::StatementError& error) {
     case vexdal::ErrorKind::EmptyInput:
       id = ClassId::EmptyInputError;
       break;
+    case vexdal::ErrorKind::OutOfMemory:
+      PyErr_NoMemory();
+      return;
   }
   Ref message = to_str(vexdal::error_message(error));
   if (message) PyErr_SetObject(registered(id), message.get());

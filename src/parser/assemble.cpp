@@ -1,6 +1,7 @@
 // The section walk: decodes, reads lines, and drives the classified lines through a six-state
 // machine that fills the header, runs hooks at section ends and hands sections to their builders.
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -220,7 +221,9 @@ void SectionAttributes::put(std::string_view key, std::string_view value) {
   map_.set(store_.keep(key), store_.keep(value));
 }
 
-Result<Statement, StatementError> parse_statement(std::string_view input,
+namespace {
+
+Result<Statement, StatementError> parse_unguarded(std::string_view input,
                                                   const std::vector<Hook*>& hooks) {
   auto decoded = decode_statement(input);
   if (!decoded) return fail(std::move(decoded.error()));
@@ -256,6 +259,20 @@ Result<Statement, StatementError> parse_statement(std::string_view input,
   }
   if (!assembler.finish()) return fail(std::move(assembler.error()));
   return Result<Statement, StatementError>(std::move(statement));
+}
+
+}  // namespace
+
+Result<Statement, StatementError> parse_statement(std::string_view input,
+                                                  const std::vector<Hook*>& hooks) {
+  // A failed allocation is a failure like the others: the caller gets a value, and the records
+  // built so far go with the unwinding, so nothing half built is ever handed out. The failure
+  // itself holds no text, so making it needs no memory.
+  try {
+    return parse_unguarded(input, hooks);
+  } catch (const std::bad_alloc&) {
+    return fail(plain_error(ErrorKind::OutOfMemory));
+  }
 }
 
 }  // namespace vexdal

@@ -43,6 +43,7 @@ class Hook {
 // Runs decoding, line reading and the section walk over input, which is not copied: the
 // statement's texts point into it, so the caller keeps it alive and unchanged for as long as the
 // statement lives. Hooks run in list order at every section end.
+// An allocation that fails, the parser's or a hook's, ends the parse with OutOfMemory.
 Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks);
 
