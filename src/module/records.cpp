@@ -48,7 +48,9 @@ Ref date_str(const vexdal::Date& date) {
   if (!str) return str;
   Py_UCS1* out = PyUnicode_1BYTE_DATA(str.get());
   const auto digits = [&out](unsigned value, int count) {
-    for (int i = count - 1; i >= 0; --i, value /= 10) out[i] = static_cast<Py_UCS1>('0' + value % 10);
+    for (int i = count - 1; i >= 0; --i, value /= 10) {
+      out[i] = static_cast<Py_UCS1>('0' + value % 10);
+    }
     out += count;
   };
   digits(static_cast<unsigned>(date.year), 4);

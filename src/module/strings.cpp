@@ -113,8 +113,9 @@ void scan_utf8(std::string_view utf8, std::size_t& continuations, unsigned& larg
     __m128i high = _mm_setzero_si128();
     for (; size - i >= 16; i += 16) {
       const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-      count += static_cast<std::size_t>(
-          __builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(chunk, below)))));
+      const __m128i continuations_here = _mm_cmplt_epi8(chunk, below);
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(continuations_here));
+      count += static_cast<std::size_t>(__builtin_popcount(mask));
       high = _mm_max_epu8(high, chunk);
     }
     alignas(16) std::uint8_t lanes[16];
@@ -208,10 +209,10 @@ void decode_windows_1251_wide(std::string_view bytes, Py_UCS2* out) noexcept {
       continue;
     }
     const __m128i letters = _mm_cmplt_epi8(chunk, zero);  // C0 to FF, the only bytes left above 7F
-    const __m128i low = _mm_add_epi16(_mm_unpacklo_epi8(chunk, zero),
-                                      _mm_and_si128(_mm_unpacklo_epi8(letters, letters), letter_offset));
-    const __m128i high = _mm_add_epi16(_mm_unpackhi_epi8(chunk, zero),
-                                       _mm_and_si128(_mm_unpackhi_epi8(letters, letters), letter_offset));
+    const __m128i low_offset = _mm_and_si128(_mm_unpacklo_epi8(letters, letters), letter_offset);
+    const __m128i high_offset = _mm_and_si128(_mm_unpackhi_epi8(letters, letters), letter_offset);
+    const __m128i low = _mm_add_epi16(_mm_unpacklo_epi8(chunk, zero), low_offset);
+    const __m128i high = _mm_add_epi16(_mm_unpackhi_epi8(chunk, zero), high_offset);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), high);
   }
