@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import sys
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, cast
 
 import pyarrow as pa
 
@@ -27,11 +27,12 @@ import vexdal_py
 COLUMNS = ("doc_number", "doc_date", "amount", "counterparty_inn", "counterparty_account",
            "payee_inn", "payee_account", "purpose")
 SCALE = 4
-SCHEMA = pa.schema([("path", pa.string()), ("doc_number", pa.string()),
-                    ("doc_date", pa.date32()), ("amount", pa.decimal128(38, SCALE)),
-                    ("counterparty_inn", pa.string()), ("counterparty_account", pa.string()),
-                    ("payee_inn", pa.string()), ("payee_account", pa.string()),
-                    ("purpose", pa.string())])
+FIELDS: list[tuple[str, pa.DataType]] = [
+    ("path", pa.string()), ("doc_number", pa.string()), ("doc_date", pa.date32()),
+    ("amount", pa.decimal128(38, SCALE)), ("counterparty_inn", pa.string()),
+    ("counterparty_account", pa.string()), ("payee_inn", pa.string()),
+    ("payee_account", pa.string()), ("purpose", pa.string())]
+SCHEMA = pa.schema(FIELDS)
 SPARK_SCHEMA = ("path string, doc_number string, doc_date date, amount decimal(38,4), "
                 "counterparty_inn string, counterparty_account string, payee_inn string, "
                 "payee_account string, purpose string")
@@ -43,7 +44,8 @@ def documents(batches: Iterator[pa.RecordBatch]) -> Iterator[pa.RecordBatch]:
         for path, content in zip(batch.column("path").to_pylist(),
                                  batch.column("content").to_pylist()):
             try:
-                table = pa.table(vexdal.documents_table(content, COLUMNS))
+                # binaryFile gives every file's content: never null.
+                table = pa.table(vexdal.documents_table(cast(bytes, content), COLUMNS))
             except vexdal_py.ParseError:
                 continue
             table = table.add_column(0, "path", pa.array([path] * table.num_rows, pa.string()))

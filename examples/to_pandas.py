@@ -37,7 +37,7 @@ import sys
 from collections.abc import Sequence
 from decimal import Decimal, localcontext
 from pathlib import Path
-from typing import Optional
+from typing import Optional, cast
 
 import pandas as pd
 import pyarrow as pa
@@ -99,19 +99,26 @@ def documents_frame(data: bytes | str) -> pd.DataFrame:
     return table_frame(data, vexdal.documents_table(data, amounts="text"))
 
 
+def text_dtype(data_type: pa.DataType) -> Optional[pd.StringDtype]:
+    """The pandas dtype of an Arrow column: pandas' own strings for texts, the default for the
+    others."""
+    return pd.StringDtype() if data_type == pa.string() else None
+
+
 def table_frame(data: bytes | str, documents: vexdal.Table) -> pd.DataFrame:
     """documents_frame's frame from the statement's table, made with amounts="text"."""
     table = documents.to_pyarrow()
     check_dates(data, table)
-    frame: pd.DataFrame = table.to_pandas(date_as_object=False,
-                                          types_mapper={pa.string(): pd.StringDtype()}.get)
+    frame: pd.DataFrame = table.to_pandas(date_as_object=False, types_mapper=text_dtype)
     for name in DATES:
         # pyarrow gives days as datetime64[ms]: the same days in the dtype pandas 2 and 3 share.
         frame[name] = frame[name].astype("datetime64[ns]")
     # Amounts as the parser wrote them, each with its own scale, so that format(value, "f")
     # gives the text back.
-    frame["amount"] = pd.Series([Decimal(text) for text in table.column("amount").to_pylist()],
-                                dtype=object)
+    # Every document has an amount: the parser skips one without.
+    texts = cast("list[str]", table.column("amount").to_pylist())
+    amounts: list[object] = [Decimal(text) for text in texts]
+    frame["amount"] = pd.Series(amounts, dtype=object)
     accounts = set(documents.accounts)
     pairs = [sides(row, accounts) for row in table.select(
         ["counterparty", "counterparty_1", "counterparty_inn", "payee", "payee_inn",

@@ -19,7 +19,8 @@ wheel=$(find "$work/dist" -name '*.whl')
 echo "wheel.sh: built $(basename "$wheel") and $(basename "$(find "$work/dist" -name '*.tar.gz')")"
 
 contents=$(unzip -Z1 "$wheel")
-for part in vexdal_py-stubs/__init__.pyi vexdal/cli/command.py vexdal/tables.py; do
+for part in vexdal_py-stubs/__init__.pyi vexdal/py.typed vexdal/_columns.pyi vexdal/cli/command.py \
+    vexdal/tables.py; do
   grep -qx "$part" <<<"$contents" || { echo "wheel.sh: the wheel lacks $part" >&2; exit 1; }
 done
 unzip -q -d "$work/unpacked" "$wheel"

@@ -12,12 +12,17 @@ from __future__ import annotations
 import glob
 import os
 from collections.abc import Iterable, Sequence
-from typing import Any, Optional, Union
+from typing import TYPE_CHECKING, Optional, Union, cast
 
 import vexdal_py
 
 from vexdal.many import _ONE_DOCUMENT, read_documents as _read_documents, statement_files
 from vexdal.tables import documents_table
+
+if TYPE_CHECKING:
+    import dask.dataframe as dd
+    import pandas as pd
+    import pyarrow as pa
 
 __all__ = ["read_documents"]
 
@@ -33,19 +38,19 @@ def _paths(paths_or_glob: Union[PathLike, Iterable[PathLike]]) -> list[str]:
     return statement_files(paths_or_glob)
 
 
-def _schema(columns: Optional[Sequence[str]], scale: int) -> Any:
+def _schema(columns: Optional[Sequence[str]], scale: int) -> pa.Schema:
     """The partitions' Arrow schema: path, then the table's columns, amounts at scale."""
     import pyarrow as pa
 
     empty = pa.table(documents_table(_ONE_DOCUMENT, columns)).schema
-    fields = [pa.field("path", pa.string(), nullable=False)]
+    fields: list[pa.Field[pa.DataType]] = [pa.field("path", pa.string(), nullable=False)]
     for field in empty:
         fields.append(field.with_type(pa.decimal128(38, scale))
                       if pa.types.is_decimal(field.type) else field)
     return pa.schema(fields)
 
 
-def _frame(table: Any) -> Any:
+def _frame(table: pa.Table) -> pd.DataFrame:
     import pandas as pd
 
     return table.to_pandas(types_mapper=pd.ArrowDtype)
@@ -60,7 +65,7 @@ class _Partition:
         self.scale = scale
         self.errors = errors
 
-    def __call__(self, paths: Sequence[str]) -> Any:
+    def __call__(self, paths: Sequence[str]) -> pd.DataFrame:
         import pyarrow as pa
 
         read = _read_documents(list(paths), columns=self.columns, jobs=1)
@@ -78,7 +83,7 @@ class _Partition:
 
 def read_documents(paths_or_glob: Union[PathLike, Iterable[PathLike]],
                    columns: Optional[Iterable[str]] = None, *, files_per_partition: int = 16,
-                   scale: int = 4, errors: str = "raise") -> Any:
+                   scale: int = 4, errors: str = "raise") -> dd.DataFrame:
     """A dask.dataframe.DataFrame of the documents of every statement named: a glob pattern
     ("statements/**/*.txt"), or paths of files and folders (whose *.txt files are read), in
     name order. The columns are `path`, then those of vexdal.documents_table(data, columns),
@@ -96,7 +101,11 @@ def read_documents(paths_or_glob: Union[PathLike, Iterable[PathLike]],
     groups = [names[i:i + files_per_partition]
               for i in range(0, len(names), files_per_partition)]
     meta = _frame(_schema(column_list, scale).empty_table())
+    # Dask leaves both constructors unannotated.
     if not groups:
-        return dd.from_pandas(meta, npartitions=1)
-    return dd.from_map(_Partition(column_list, scale, errors), [tuple(g) for g in groups],
-                       meta=meta, label="vexdal-documents", enforce_metadata=False)
+        made = dd.from_pandas(meta, npartitions=1)  # type: ignore[no-untyped-call]
+    else:
+        made = dd.from_map(  # type: ignore[no-untyped-call]
+            _Partition(column_list, scale, errors), [tuple(g) for g in groups], meta=meta,
+            label="vexdal-documents", enforce_metadata=False)
+    return cast("dd.DataFrame", made)

@@ -10,15 +10,24 @@ from collections.abc import Iterable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Optional, Union
+from typing import TYPE_CHECKING, Optional, Union
 
 import vexdal_py
 
 from vexdal.tables import documents_table
 
+if TYPE_CHECKING:
+    import pyarrow as pa
+
 __all__ = ["ReadResult", "read_documents", "statement_files"]
 
 PathLike = Union[str, "os.PathLike[str]"]
+# Why a file is left out: open() could not read it, or parse() refused it (or an amount of it
+# cannot be held at the scale of the others).
+Failure = Union[OSError, vexdal_py.ParseError]
+# What file_tables gives for each file: (path, failure, table, warnings); a failure leaves the
+# table None.
+FileTable = tuple[str, Optional[Failure], "Optional[pa.Table]", list[tuple[int, str]]]
 
 
 @dataclass
@@ -27,12 +36,13 @@ class ReadResult:
     could not be read or parsed (path and exception, as parse() or open() raised it), and the
     warnings of the others (path, lineno, message)."""
 
-    table: Any
-    failures: list[tuple[str, BaseException]] = field(default_factory=list)
+    table: pa.Table
+    failures: list[tuple[str, Failure]] = field(default_factory=list)
     warnings: list[tuple[str, int, str]] = field(default_factory=list)
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        return self.table.__arrow_c_stream__(requested_schema)
+        # pyarrow's stubs leave the method unannotated; it returns a PyCapsule.
+        return self.table.__arrow_c_stream__(requested_schema)  # type: ignore[no-untyped-call]
 
 
 def statement_files(paths: Iterable[PathLike]) -> list[str]:
@@ -49,21 +59,23 @@ def statement_files(paths: Iterable[PathLike]) -> list[str]:
     return found
 
 
-def _pyarrow() -> Any:
+def _need_pyarrow() -> None:
     try:
-        import pyarrow
+        import pyarrow  # noqa: F401
     except ImportError:
         raise ImportError("vexdal.read_documents needs pyarrow: "
                           "pip install 'vexdal_py[arrow]'") from None
-    return pyarrow
 
 
-def _read_one(path: str, columns: Optional[Sequence[str]],
-              spill: Optional[str]) -> tuple[str, Any, Any, list[Any]]:
+def _read_one(path: str, columns: Optional[Sequence[str]], spill: Optional[str]
+              ) -> tuple[str, Optional[Failure], Union[pa.Table, str, None],
+                         list[tuple[int, str]]]:
     """(path, failure, table, warnings) of one file; a failure leaves the table None. With spill,
     a folder, the table is written there as an Arrow IPC file and its name stands for it: the
     process that asked maps the file rather than receive the columns through a pipe."""
-    pa = _pyarrow()
+    _need_pyarrow()
+    import pyarrow as pa
+
     try:
         table = documents_table(Path(path).read_bytes(), columns)
     except (OSError, vexdal_py.ParseError) as exc:
@@ -78,27 +90,33 @@ def _read_one(path: str, columns: Optional[Sequence[str]],
 
 
 def _read_many(paths: Sequence[str], columns: Optional[Sequence[str]],
-               spill: Optional[str] = None) -> list[Any]:
+               spill: Optional[str] = None
+               ) -> list[tuple[str, Optional[Failure], Union[pa.Table, str, None],
+                               list[tuple[int, str]]]]:
     return [_read_one(path, columns, spill) for path in paths]
 
 
-def _mapped(pa: Any, name: str) -> Any:
+def _mapped(name: str) -> pa.Table:
     """The table a worker spilled, mapped without a copy; the file goes at once, its pages stay
     as long as the table uses them."""
+    import pyarrow as pa
+
     table = pa.ipc.open_file(pa.memory_map(name)).read_all()
     os.unlink(name)
     return table
 
 
-def _common_decimals(pa: Any, tables: list[Any]) -> Optional[Any]:
+def _common_decimals(tables: list[pa.Table]) -> Optional[pa.Schema]:
     """The schema every table is cast to: each decimal column at the largest scale any file
     has in it. None when the tables already agree."""
+    import pyarrow as pa
+
     if not tables:
         return None
-    fields = []
+    fields: list[pa.Field[pa.DataType]] = []
     for i, first in enumerate(tables[0].schema):
-        if pa.types.is_decimal(first.type):
-            scale = max(table.schema.field(i).type.scale for table in tables)
+        if isinstance(first.type, pa.Decimal128Type):
+            scale = max(_scale(table.schema.field(i).type) for table in tables)
             fields.append(first.with_type(pa.decimal128(38, scale)))
         else:
             fields.append(first)
@@ -106,15 +124,27 @@ def _common_decimals(pa: Any, tables: list[Any]) -> Optional[Any]:
     return None if all(table.schema == schema for table in tables) else schema
 
 
+def _scale(data_type: pa.DataType) -> int:
+    """The scale of an amount column, decimal128 in every file's table."""
+    import pyarrow as pa
+
+    if not isinstance(data_type, pa.Decimal128Type):
+        raise TypeError(f"an amount column of type {data_type}, not decimal128")
+    scale: int = data_type.scale
+    return scale
+
+
 def file_tables(names: Sequence[str], columns: Optional[Sequence[str]],
-                jobs: Optional[int]) -> Iterator[tuple[str, Any, Any, list[Any]]]:
+                jobs: Optional[int]) -> Iterator[FileTable]:
     """(path, failure, pyarrow.Table, warnings) for each file, in the order of names, parsed by
     jobs processes (default: the cores); a failure leaves the table None."""
-    pa = _pyarrow()
+    _need_pyarrow()
     jobs = max(1, jobs if jobs is not None else os.cpu_count() or 1)
     if jobs == 1 or len(names) <= 1:
         for name in names:
-            yield _read_one(name, columns, None)
+            path, failure, table, warnings = _read_one(name, columns, None)
+            assert not isinstance(table, str)  # nothing spilled
+            yield path, failure, table, warnings
         return
     # Files go in runs, a few per process and round, so that a pool of thousands of small files
     # is not all messages.
@@ -123,8 +153,9 @@ def file_tables(names: Sequence[str], columns: Optional[Sequence[str]],
     with tempfile.TemporaryDirectory(prefix="vexdal-") as spill, \
             ProcessPoolExecutor(max_workers=jobs) as pool:
         for run in pool.map(_read_many, runs, [columns] * len(runs), [spill] * len(runs)):
-            for path, failure, name, warnings in run:
-                yield path, failure, None if name is None else _mapped(pa, name), warnings
+            for path, failure, spilled, warnings in run:
+                yield (path, failure, _mapped(spilled) if isinstance(spilled, str) else None,
+                       warnings)
 
 
 def read_documents(paths: Iterable[PathLike] | PathLike, *,
@@ -135,7 +166,7 @@ def read_documents(paths: Iterable[PathLike] | PathLike, *,
     the files in name order and each file's documents in order. Amount columns take the
     largest scale of any file; a file whose amount cannot be held at that scale joins the
     failures with vexdal_py.ParseError. jobs processes parse the files (default: the cores)."""
-    _pyarrow()
+    _need_pyarrow()
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     names = statement_files(paths)
@@ -143,27 +174,32 @@ def read_documents(paths: Iterable[PathLike] | PathLike, *,
     return combine(file_tables(names, column_list, jobs), column_list)
 
 
-def combine(results: Iterable[tuple[str, Any, Any, list[Any]]],
+def combine(results: Iterable[FileTable],
             column_list: Optional[Sequence[str]]) -> ReadResult:
     """The tables of file_tables as one, with the failures and warnings."""
-    pa = _pyarrow()
-    outcome = ReadResult(table=None)
-    tables, kept = [], []
+    _need_pyarrow()
+    import pyarrow as pa
+
+    failures: list[tuple[str, Failure]] = []
+    warnings_of: list[tuple[str, int, str]] = []
+    tables: list[pa.Table] = []
+    kept: list[str] = []
     for path, failure, table, warnings in results:
-        if failure is not None:
-            outcome.failures.append((path, failure))
+        if failure is not None or table is None:
+            assert failure is not None  # a table is left out only with its failure
+            failures.append((path, failure))
             continue
         tables.append(table)
         kept.append(path)
-        outcome.warnings.extend((path, lineno, message) for lineno, message in warnings)
-    schema = _common_decimals(pa, tables)
+        warnings_of.extend((path, lineno, message) for lineno, message in warnings)
+    schema = _common_decimals(tables)
     if schema is not None:
-        cast = []
+        cast: list[tuple[str, pa.Table]] = []
         for path, table in zip(kept, tables):
             try:
                 cast.append((path, table.cast(schema)))
             except pa.ArrowInvalid as exc:
-                outcome.failures.append((path, vexdal_py.ParseError(
+                failures.append((path, vexdal_py.ParseError(
                     f"an amount cannot be held exactly at the scale of the other files: {exc}")))
         kept, tables = [p for p, _ in cast], [t for _, t in cast]
     if not tables:
@@ -172,9 +208,8 @@ def combine(results: Iterable[tuple[str, Any, Any, list[Any]]],
     lengths = [t.num_rows for t in tables] if kept else [0]
     indices = pa.array([i for i, n in enumerate(lengths) for i in [i] * n], pa.int32())
     path_column = pa.array(kept or [""], pa.string()).take(indices)
-    outcome.table = table.add_column(0, pa.field("path", pa.string(), nullable=False),
-                                     path_column)
-    return outcome
+    return ReadResult(table.add_column(0, pa.field("path", pa.string(), nullable=False),
+                                       path_column), failures, warnings_of)
 
 
 # A statement of one document with every required key, whose table with no rows gives the

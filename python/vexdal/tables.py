@@ -15,11 +15,17 @@ from __future__ import annotations
 
 import inspect
 from collections.abc import Iterable
-from typing import Any, NoReturn, Optional
+from typing import TYPE_CHECKING, Any, Callable, NoReturn, Optional
 
 import vexdal_py
 
 from vexdal import _columns
+from vexdal.charsets import dos_text
+
+if TYPE_CHECKING:
+    import pandas
+    import polars
+    import pyarrow
 
 __all__ = ["Table", "documents_table", "intervals_table", "DOCUMENT_COLUMNS", "INTERVAL_COLUMNS"]
 
@@ -37,7 +43,7 @@ class Table:
 
     __slots__ = ("_columns",)
 
-    def __init__(self, columns: Any) -> None:
+    def __init__(self, columns: _columns.Columns) -> None:
         self._columns = columns
 
     @property
@@ -73,29 +79,29 @@ class Table:
     def __arrow_c_array__(self, requested_schema: object = None) -> tuple[object, object]:
         return self._columns.__arrow_c_array__(requested_schema)
 
-    def to_pyarrow(self) -> Any:
+    def to_pyarrow(self) -> pyarrow.Table:
         """A pyarrow.Table (needs pyarrow)."""
         import pyarrow
 
         return pyarrow.table(self)
 
-    def to_polars(self) -> Any:
+    def to_polars(self) -> polars.DataFrame:
         """A polars.DataFrame (needs Polars)."""
         import polars
 
         return polars.DataFrame(self)
 
-    def to_pandas(self, **kwargs: Any) -> Any:
+    def to_pandas(self, **kwargs: Any) -> pandas.DataFrame:
         """A pandas.DataFrame through pyarrow (needs both); keyword arguments go to
         pyarrow.Table.to_pandas. Amounts come as decimal.Decimal objects and dates as
         datetime.date objects unless the arguments ask otherwise."""
         return self.to_pyarrow().to_pandas(**kwargs)
 
 
-def _raise_parse_failure(data: object) -> NoReturn:
+def _raise_parse_failure(data: bytes | str) -> NoReturn:
     """Raises what parse() raises for data, which the table's own parse refused: the same class,
     message and detail, worded in one place. Only a failing parse runs twice."""
-    vexdal_py.parse(data)  # type: ignore[arg-type]
+    vexdal_py.parse(data)
     raise RuntimeError("the table's parse failed where parse() succeeds")
 
 
@@ -133,9 +139,24 @@ def documents_table(data: bytes | str, columns: Optional[Iterable[str]] = None, 
     written with, for any amount the parser reads."""
     if amounts not in ("decimal", "text"):
         raise ValueError(f'amounts must be "decimal" or "text", not {amounts!r}')
-    made = _columns.documents(data, _column_names(columns), amounts == "text")
+    names = _column_names(columns)
+    return _made(data, lambda given: _columns.documents(given, names, amounts == "text"))
+
+
+def _made(data: bytes | str,
+          make: Callable[[bytes | str], Optional[_columns.Columns]]) -> Table:
+    """The table make gives of data; for a DOS file, which the parser refuses as it stands,
+    the table of its text transcoded from cp866, as vexdal.parse_statement reads it. Only a
+    refused file is looked at for a DOS declaration."""
+    made = make(data)
     if made is None:
-        _raise_parse_failure(data)
+        text = dos_text(data) if isinstance(data, bytes) else None
+        if text is None:
+            _raise_parse_failure(data)
+        data = text
+        made = make(data)
+        if made is None:
+            _raise_parse_failure(data)
     return Table(made)
 
 
@@ -143,7 +164,4 @@ def intervals_table(data: bytes | str) -> Table:
     """One row per interval of the statement's accounts, in the order of parse(data).accounts
     and of their intervals: the account number, then the interval's six fields. Raises what
     parse() raises for data."""
-    made = _columns.intervals(data)
-    if made is None:
-        _raise_parse_failure(data)
-    return Table(made)
+    return _made(data, _columns.intervals)

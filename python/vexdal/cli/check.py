@@ -13,7 +13,7 @@ from concurrent.futures import ProcessPoolExecutor
 from decimal import Decimal
 from pathlib import Path, PurePath
 from types import ModuleType
-from typing import Iterable, Iterator, NamedTuple, Sequence
+from typing import Iterable, Iterator, NamedTuple, Sequence, TypeVar
 
 import vexdal_py
 
@@ -124,7 +124,11 @@ def check_all(paths: list[str], jobs: int) -> Iterator[FileReport]:
         yield from with_progress(reports, len(paths))
 
 
-def with_progress(reports: Iterable[FileReport], total: int) -> Iterator[FileReport]:
+# Whatever a command reports per file, handed through with_progress.
+Item = TypeVar("Item")
+
+
+def with_progress(reports: Iterable[Item], total: int) -> Iterator[Item]:
     """reports, drawing a bar on stderr meanwhile when stderr is a terminal and tqdm is
     installed. The bar clears itself at the end, so that the lines printed after it start on a
     clean line."""

@@ -9,10 +9,10 @@ import csv
 import io
 import json
 import sys
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
-from typing import Any, Optional
+from typing import Optional
 
 import vexdal_py
 from vexdal.charsets import parse_statement
@@ -24,9 +24,12 @@ FORMATS = ("parquet", "arrow", "csv", "jsonl")
 # A CSV cell cannot tell an absent value from an empty one: `absent` names the fields the
 # document does not have, as `vexdal csv` does.
 CSV_HEADER = ("path", *DOCUMENT_FIELDS, "absent")
+# What a worker gives for one file: (path, unreadable line, failure line, warnings, the file's
+# rows as text in the format).
+TextRows = tuple[str, Optional[str], Optional[str], list[tuple[int, str]], str]
 
 
-def text_rows(path: str, fmt: str) -> tuple[str, Optional[str], Optional[str], list[Any], str]:
+def text_rows(path: str, fmt: str) -> TextRows:
     """Runs in a worker: (path, unreadable line, failure line, warnings, the file's rows as
     text in the format)."""
     try:
@@ -51,26 +54,28 @@ def text_rows(path: str, fmt: str) -> tuple[str, Optional[str], Optional[str], l
     return path, None, None, list(statement.warnings), out.getvalue()
 
 
-def each_file(paths: list[str], fmt: str, jobs: int) -> Iterator[Any]:
+def each_file(paths: list[str], fmt: str, jobs: int) -> Iterator[TextRows]:
     if min(jobs, len(paths)) <= 1:
-        yield from with_progress((text_rows(p, fmt) for p in paths), len(paths))  # type: ignore
+        yield from with_progress((text_rows(p, fmt) for p in paths), len(paths))
         return
     chunksize = max(1, min(32, len(paths) // (jobs * 4)))
     with ProcessPoolExecutor(jobs, initializer=ignore_interrupts) as pool:
         results = pool.map(text_rows, paths, [fmt] * len(paths), chunksize=chunksize)
-        yield from with_progress(results, len(paths))  # type: ignore[arg-type]
+        yield from with_progress(results, len(paths))
 
 
 def write_text(paths: list[str], args: argparse.Namespace) -> tuple[int, int, list[str]]:
     """(documents, status, lines for stderr)."""
-    status, lines, rows = OK, [], 0
+    status, rows = OK, 0
+    lines: list[str] = []
     with open(args.out, "w", encoding="utf-8", newline="") as out:
         if args.format == "csv":
             csv.writer(out, lineterminator="\n").writerow(CSV_HEADER)
         for path, unreadable, failure, warnings, text in each_file(paths, args.format,
                                                                     args.jobs):
-            if unreadable or failure:
-                lines.append(unreadable or failure)
+            refused = unreadable or failure
+            if refused:
+                lines.append(refused)
                 status = max(status, CANNOT_READ if unreadable else FAILED)
                 continue
             lines.extend(warning_line(path, n, m) for n, m in warnings if not args.quiet)
@@ -89,9 +94,7 @@ def write_arrow(paths: list[str], args: argparse.Namespace) -> tuple[int, int, l
         return 0, CANNOT_READ, []
     from vexdal.many import combine, file_tables
 
-    results: Iterable[Any] = with_progress(file_tables(paths, None, args.jobs),  # type: ignore
-                                           len(paths))
-    read = combine(results, None)
+    read = combine(with_progress(file_tables(paths, None, args.jobs), len(paths)), None)
     status, lines = OK, []
     for path, error in read.failures:
         if isinstance(error, OSError):
