@@ -91,6 +91,44 @@ def test_every_value_of_every_file_is_parses(reader, path):
     assert reader(vexdal.intervals_table(data)) == expected_intervals(statement)
 
 
+def dos_pair(data):
+    """A DOS copy of an accepted statement (code page 866, its header saying so) and the same
+    text as a str, line for line; None when the statement is refused or has characters cp866
+    lacks."""
+    try:
+        text = vexdal.load(data).dumps(encoding="utf-8").decode("utf-8")
+    except vexdal_py.ParseError:
+        return None
+    first, rest = text.split("\n", 1)
+    text = f"{first}\nКодировка=DOS\n{rest}"
+    try:
+        return text.encode("cp866"), text
+    except UnicodeEncodeError:
+        return None
+
+
+def table_of(make, data):
+    """What a table maker gives for data, or what it raises."""
+    try:
+        table = make(data)
+    except vexdal_py.ParseError as exc:
+        return type(exc), exc.args, repr(getattr(exc, "detail", None))
+    return table.column_names, read_pyarrow(table), table.warnings, table.accounts
+
+
+@pytest.mark.parametrize("make", [vexdal.documents_table, vexdal.intervals_table],
+                         ids=["documents", "intervals"])
+def test_a_dos_copy_gives_the_table_of_its_text(make):
+    pairs = [(path, dos_pair(path.read_bytes())) for path in FILES]
+    pairs = [(path.name, *pair) for path, pair in pairs if pair is not None]
+    # A DOS file whose text the parser refuses fails as parse() fails on that text.
+    broken = "1CClientBankExchange\nКодировка=DOS\nСекцияДокумент=x\nабв\n"
+    pairs.append(("broken", broken.encode("cp866"), broken))
+    assert len(pairs) > 2
+    for name, dos, text in pairs:
+        assert table_of(make, dos) == table_of(make, text), name
+
+
 VALUE = st.text(st.characters(codec="cp1251", exclude_characters="\r\n\x98"), max_size=8)
 AMOUNT = st.one_of(st.builds(lambda digits, places: f"{Decimal(digits).scaleb(-places):f}",
                              st.integers(-10**20, 10**20), st.integers(0, 6)),
@@ -229,6 +267,17 @@ class TestManyFiles:
         assert isinstance(read.failures[1][1], FileNotFoundError)
         assert read.warnings == [(str(a), lineno, message)
                                  for lineno, message in vexdal_py.parse(a.read_bytes()).warnings]
+
+
+    def test_a_dos_file_is_read_as_its_text(self, folder):
+        pytest.importorskip("pyarrow")
+        a = folder / "a.txt"
+        dos, _ = dos_pair(a.read_bytes())
+        (folder / "dos.txt").write_bytes(dos)
+        read = vexdal.read_documents([a, folder / "dos.txt"], jobs=1)
+        assert read.failures == []
+        rows = read.table.drop_columns(["path"]).to_pylist()
+        assert len(rows) == 2 and rows[0] == rows[1]  # a.txt has one document
 
 
 class TestScaleOut:

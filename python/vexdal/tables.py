@@ -9,6 +9,10 @@ theirs only when called.
 Types: texts are Arrow `utf8`; dates `date32`, null where absent; amounts `decimal128(38, s)`,
 `s` the largest scale written in the column, so that no amount changes. Absent optional fields
 are null; a key present with an empty value is "".
+
+A DOS file (code page 866, declared in its header), which the parser refuses as it stands, is
+transcoded and its text made into the table, as vexdal.parse_statement does; the declaration is
+looked for only in a file the parser refused, so other files cost nothing more.
 """
 
 from __future__ import annotations
@@ -127,7 +131,8 @@ def _column_names(columns: Optional[Iterable[str]]) -> tuple[str, ...]:
 def documents_table(data: bytes | str, columns: Optional[Iterable[str]] = None, *,
                     amounts: str = "decimal") -> Table:
     """The statement's documents as a table, one row per document of parse(data).documents,
-    in order. Raises what parse() raises for data.
+    in order. A DOS (code page 866) file is read as vexdal.parse_statement reads it. Raises
+    what parse() raises for data.
 
     columns: by default the 26 Document attributes in the class's order; else those named,
     each a Document attribute or any other key of a document section as written in the file
@@ -162,6 +167,6 @@ def _made(data: bytes | str,
 
 def intervals_table(data: bytes | str) -> Table:
     """One row per interval of the statement's accounts, in the order of parse(data).accounts
-    and of their intervals: the account number, then the interval's six fields. Raises what
-    parse() raises for data."""
+    and of their intervals: the account number, then the interval's six fields. A DOS file is
+    read as in documents_table. Raises what parse() raises for data."""
     return _made(data, _columns.intervals)
