@@ -4,6 +4,11 @@ import platform
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
+
+# `pytest --hypothesis-profile=thorough` for the long runs of the property tests that take the
+# profile's number of examples (10,000 files of payment orders written and read back).
+settings.register_profile("thorough", max_examples=10_000)
 
 SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "samples"
 

@@ -1,9 +1,12 @@
 """vexdal.requisites: the check digits and forms of INNs, KPPs, BICs and account numbers, on the
 published worked examples and on every requisite of the real statements."""
 
+import importlib.util
 from pathlib import Path
 
 import pytest
+import vexdal.cli
+from conftest import document_section, make_statement
 from vexdal import requisites
 from vexdal.requisites import account_ok, bic_ok, corr_account_ok, inn_ok, kpp_ok
 
@@ -158,3 +161,29 @@ def test_problems_name_the_key_and_the_rule():
         ("ПолучательКорсчет", "30101810400000000226",
          "does not end in 225, the last digits of the BIC"),
     ]
+
+
+# The builders' document with requisites that pass.
+SOUND = {"ПлательщикИНН": "7701234560", "ПолучательИНН": "7809876549",
+         "ПлательщикСчет": "40702810500000001234"}
+
+
+@pytest.mark.skipif(importlib.util.find_spec("vexdal.model") is None,
+                    reason="the file model, vexdal.model, is not installed")
+@pytest.mark.parametrize(("strict", "status"), [(False, 0), (True, 1)], ids=["plain", "strict"])
+def test_check_warns_of_bad_requisites_at_the_documents_end(tmp_path, capsys, strict, status):
+    path = tmp_path / "kl_to_1c.txt"
+    data = make_statement(document_section(**SOUND),
+                          document_section(**{**SOUND, "ПлательщикИНН": "7707083895",
+                                              "ПолучательБИК": "04403065"}))
+    path.write_bytes(data)
+    end = [n for n, line in enumerate(data.decode("cp1251").split("\r\n"), 1)
+           if line == "КонецДокумента"][-1]
+    argv = ["check", "-q", "--requisites", *(["--strict"] if strict else []), str(path)]
+    assert vexdal.cli.main(argv) == status
+    assert capsys.readouterr().out.splitlines() == [
+        f"{path}:{end}: warning: ПлательщикИНН 7707083895: wrong check digit",
+        f"{path}:{end}: warning: ПолучательБИК 04403065: not 9 digits"]
+    # Without the option the same file is merely ok.
+    assert vexdal.cli.main(["check", "-q", "--strict", str(path)]) == 0
+    assert capsys.readouterr().out == ""
