@@ -22,7 +22,8 @@ for a date outside them rather than lose it (01.02.23 is the year 23: a hook can
 century).
 turnover(frame) sums the amounts per other party and direction.
 
-main prints the first documents and that turnover. Needs pandas: pip install
+main prints the first documents, that turnover, and the documents the parser skipped (a
+statement's warnings), which neither holds. Needs pandas: pip install
 'vexdal_py[examples]'. Exits with status 1 when the file is not a statement the parser accepts
 or holds such a date, and 2 when it cannot be read.
 """
@@ -33,13 +34,14 @@ import argparse
 import inspect
 import sys
 from collections.abc import Sequence
-from decimal import MAX_PREC, Context, Decimal, localcontext
+from decimal import Decimal, localcontext
 from pathlib import Path
 from typing import Optional
 
 import pandas as pd
 
 import vexdal_py
+from vexdal.money import EXACT
 
 # The document's fields in the order of the README's table, read from the class, so that a
 # field the parser gains becomes a column without an edit here.
@@ -53,10 +55,6 @@ DIRECTIONS = ("credit", "debit", "transfer", "neither")
 # pandas' own string dtype, the same from pandas 1.5 on: missing values are <NA>, never NaN.
 TEXT = "string"
 HEAD_COLUMNS = ["doc_date", "doc_number", "amount", "direction", "other_party"]
-
-# Sums keep every digit: the default context stops at 28 significant digits and would round
-# without a word.
-EXACT = Context(prec=MAX_PREC)
 
 
 def sides(doc: vexdal_py.Document, accounts: dict[str, vexdal_py.Account]) -> tuple[str, str]:
@@ -107,6 +105,8 @@ def documents_frame(statement: vexdal_py.Statement) -> pd.DataFrame:
 def turnover(frame: pd.DataFrame) -> pd.DataFrame:
     """The sum of the amounts per other party (rows) and direction (columns), as Decimals;
     0.00 where a party has no document in that direction."""
+    # Sums keep every digit: Python's default context stops at 28 significant digits and would
+    # round without a word.
     with localcontext(EXACT):
         sums = frame.groupby(["other_party", "direction"])["amount"].sum()
     # pandas takes any scalar as fill_value; pandas-stubs list only a few types.
@@ -126,7 +126,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: cannot read {path}: {exc.strerror or exc}", file=sys.stderr)
         return 2
     try:
-        frame = documents_frame(vexdal_py.parse(data))
+        statement = vexdal_py.parse(data)
+        frame = documents_frame(statement)
     except (vexdal_py.ParseError, ValueError) as exc:
         where = f" at line {exc.detail.lineno}" if isinstance(exc, vexdal_py.SyntaxError) else ""
         print(f"error: {path}{where}: {exc}", file=sys.stderr)
@@ -136,6 +137,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(frame[HEAD_COLUMNS].head(10).to_string(index=False))
     print("\nTurnover per other party and direction:\n")
     print(turnover(frame).to_string() if len(frame) else "(no documents)")
+    # The parser leaves out a document it cannot read: totals without it must say so.
+    if statement.warnings:
+        print(f"\nSkipped documents: {len(statement.warnings)} (not in the frame or the turnover)")
+    for lineno, message in statement.warnings:
+        print(f"  line {lineno}: {message}")
     return 0
 
 

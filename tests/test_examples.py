@@ -1,6 +1,7 @@
 """The examples that go beyond one process or into pandas, run as a user runs them: their
 figures must agree with what the statement itself says."""
 
+import os
 import re
 import subprocess
 import sys
@@ -103,6 +104,26 @@ class TestFolders:
                 assert f"  {copy} line {lineno}: {message}" in lines
 
 
+    @pytest.mark.parametrize("script, args, needs", [
+        ("parallel_folder.py", ["--jobs", "1"], None),
+        ("dask_folder.py", ["--workers", "1"], "dask.distributed"),
+    ], ids=["process-pool", "dask"])
+    def test_a_reader_that_stops_early_ends_the_report_quietly(self, folder, script, args,
+                                                                 needs):
+        """As `| head` does: here the reader is gone before the report starts."""
+        if needs:
+            pytest.importorskip(needs)
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            result = subprocess.run([sys.executable, str(EXAMPLES / script), *args,
+                                     str(folder[0])], stdout=writer, stderr=subprocess.PIPE,
+                                    text=True, timeout=120)
+        finally:
+            os.close(writer)
+        assert result.returncode == 1 and "Error" not in result.stderr, result.stderr
+
+
 class TestPandas:
     @pytest.fixture(autouse=True)
     def to_pandas(self, monkeypatch):
@@ -182,5 +203,8 @@ class TestPandas:
         assert to_pandas.main([str(STATEMENT_FILE)]) == 0
         out = capsys.readouterr().out
         assert "documents: 12" in out
+        (lineno, message), = vexdal_py.parse(STATEMENT_FILE.read_bytes()).warnings
+        assert out.endswith("\nSkipped documents: 1 (not in the frame or the turnover)\n"
+                            f"  line {lineno}: {message}\n")
         assert re.search(r"^own accounts +0\.00 +0\.00 +500000\.00$", out, re.MULTILINE)
 

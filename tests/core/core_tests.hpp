@@ -32,6 +32,8 @@ std::string dump(const vexdal::Statement& statement);
 
 void check_value_readers(Checker& checker);
 void check_sections(Checker& checker);
+// Each path the processor could take, against a plain reading; the one this build runs is noted.
+void check_kernels(Checker& checker);
 // data_dir and the example must be present; samples_dir may be missing on this machine.
 void check_statement_files(Checker& checker, const std::string& data_dir,
                            const std::string& example, const std::string& samples_dir);
