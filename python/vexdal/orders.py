@@ -346,7 +346,7 @@ def amount_problem(amount: Decimal) -> str | None:
         return "not a number"
     if amount <= 0:
         return "not above zero"
-    sign, digits, exponent = amount.as_tuple()
+    _, digits, exponent = amount.as_tuple()
     assert isinstance(exponent, int)  # finite
     if -exponent > MAX_SCALE:
         return f"more than {MAX_SCALE} decimal places"
