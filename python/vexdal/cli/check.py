@@ -18,8 +18,11 @@ from typing import Iterable, Iterator, NamedTuple, Sequence
 
 import vexdal_py
 
+from vexdal import requisites
+from vexdal.charsets import parse_statement
 from vexdal.cli.files import cannot_read, failure_line
 from vexdal.cli.reconcile import SIDES, Balances, bank_turnover, totals
+from vexdal.model import load
 from vexdal.money import with_kopecks
 
 
@@ -92,9 +95,6 @@ def disagreements(path: str, statement: vexdal_py.Statement) -> list[str]:
 
 def bad_requisites(path: str, data: bytes) -> list[str]:
     """A warning line for each bad requisite of each document, at the line that ends it."""
-    from vexdal import requisites
-    from vexdal.model import load
-
     lines = []
     for section in load(data).sections:
         if section.kind == "document":
@@ -104,19 +104,19 @@ def bad_requisites(path: str, data: bytes) -> list[str]:
     return lines
 
 
-def check_file(path: str, requisites: bool = False) -> FileReport:
+def check_file(path: str, with_requisites: bool = False) -> FileReport:
     """Runs in a worker: must not raise for anything a file can hold."""
     try:
         data = Path(path).read_bytes()
     except OSError as error:
         return FileReport(path, unreadable=cannot_read(path, error))
     try:
-        statement = vexdal_py.parse(data)
+        statement, encoding = parse_statement(data)
     except vexdal_py.ParseError as error:
         return FileReport(path, failure=failure_line(path, error))
-    return FileReport(path, encoding=statement.encoding, warnings=tuple(statement.warnings),
+    return FileReport(path, encoding=encoding, warnings=tuple(statement.warnings),
                       disagreements=tuple(disagreements(path, statement)),
-                      requisites=tuple(bad_requisites(path, data) if requisites else ()))
+                      requisites=tuple(bad_requisites(path, data) if with_requisites else ()))
 
 
 def ignore_interrupts() -> None:
@@ -125,9 +125,10 @@ def ignore_interrupts() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def check_all(paths: list[str], jobs: int, requisites: bool = False) -> Iterator[FileReport]:
+def check_all(paths: list[str], jobs: int,
+              with_requisites: bool = False) -> Iterator[FileReport]:
     """Reports in the order of paths, whatever order the workers finish in."""
-    check = partial(check_file, requisites=requisites)
+    check = partial(check_file, with_requisites=with_requisites)
     jobs = min(jobs, len(paths))
     if jobs <= 1:
         yield from with_progress(map(check, paths), len(paths))
