@@ -4,7 +4,6 @@ named."""
 
 import dataclasses
 import datetime
-import importlib.util
 import pickle
 import re
 import unicodedata
@@ -21,9 +20,6 @@ from vexdal.orders import DOCUMENT_KINDS, FIELDS
 from vexdal.requisites import account_ok, corr_account_ok, inn_ok
 
 ROOT = Path(__file__).resolve().parents[1]
-# What is written goes through the file model; the checks before it do not.
-needs_model = pytest.mark.skipif(importlib.util.find_spec("vexdal.model") is None,
-                                 reason="the file model, vexdal.model, is not installed")
 
 # What a value may hold: any character but those that end or break a line.
 CP1251 = [char for char in bytes(range(256)).decode("cp1251", "ignore")
@@ -167,7 +163,6 @@ def document_text(value):
 
 # A hundred files of one to three orders in the default run; `pytest
 # --hypothesis-profile=thorough` (tests/conftest.py) takes 10,000 files, over 10,000 orders.
-@needs_model
 @settings(deadline=None, database=None, derandomize=True,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(files())
@@ -206,7 +201,6 @@ def write(*orders, **header):
     return vexdal.payment_orders(orders, **arguments)
 
 
-@needs_model
 def test_file_keeps_the_formats_order():
     lines = write(SOUND, dataclasses.replace(SOUND, doc_number="289", payment_type="02",
                                              doc_type="Платежное требование"),
@@ -224,7 +218,6 @@ def test_file_keeps_the_formats_order():
     assert lines.count("КонецДокумента") == 2
 
 
-@needs_model
 @pytest.mark.parametrize(("encoding", "declared"), [("cp1251", "Windows"), ("CP866", "DOS"),
                                                     ("utf_8", "Windows")])
 def test_encodings(encoding, declared):
@@ -319,7 +312,6 @@ def readme_block(name, title):
     return section.split("```python\n", 1)[1].split("```", 1)[0]
 
 
-@needs_model
 def test_readme_example_runs(tmp_path, monkeypatch):
     code = readme_block("README.md", "Writing payment orders")
     assert code == readme_block("README.ru.md", "Запись платёжных поручений")

@@ -1,7 +1,6 @@
 """vexdal.requisites: the check digits and forms of INNs, KPPs, BICs and account numbers, on the
 published worked examples and on every requisite of the real statements."""
 
-import importlib.util
 from pathlib import Path
 
 import pytest
@@ -168,8 +167,6 @@ SOUND = {"ПлательщикИНН": "7701234560", "ПолучательИНН
          "ПлательщикСчет": "40702810500000001234"}
 
 
-@pytest.mark.skipif(importlib.util.find_spec("vexdal.model") is None,
-                    reason="the file model, vexdal.model, is not installed")
 @pytest.mark.parametrize(("strict", "status"), [(False, 0), (True, 1)], ids=["plain", "strict"])
 def test_check_warns_of_bad_requisites_at_the_documents_end(tmp_path, capsys, strict, status):
     path = tmp_path / "kl_to_1c.txt"

@@ -279,7 +279,7 @@ def test_classes_declare_what_the_module_defines(name):
 # many, dask, cli.dataset), which call into optional libraries without type information, do
 # not count here.
 STRICT_MODULES = ["vexdal", "vexdal.model", "vexdal.writing", "vexdal.charsets", "vexdal.money",
-                  "vexdal.cli.command", "vexdal.cli.export", "vexdal.cli.files",
+                  "vexdal.orders", "vexdal.requisites", "vexdal.cli.command", "vexdal.cli.export", "vexdal.cli.files",
                   "vexdal.cli.summary", "vexdal.cli.check", "vexdal.cli.reconcile"]
 
 

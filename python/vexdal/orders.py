@@ -10,12 +10,10 @@ import datetime
 import re
 import unicodedata
 from decimal import Decimal
-from typing import TYPE_CHECKING, Iterable, NamedTuple, Sequence, Union
+from typing import Iterable, NamedTuple, Sequence, Union
 
 from vexdal import requisites
-
-if TYPE_CHECKING:
-    from vexdal.model import ExchangeFile
+from vexdal.model import ExchangeFile, Section
 
 
 @dataclasses.dataclass(frozen=True)
@@ -274,8 +272,6 @@ def payment_orders(orders: Iterable[PaymentOrder], *, sender: str, receiver: str
                                       f"{type(order).__name__}"))
     if found:
         raise PaymentOrderError(found)
-
-    from vexdal.model import ExchangeFile, Section
 
     now = datetime.datetime.now()
     header = [("ВерсияФормата", FORMAT_VERSION), ("Кодировка", ENCODING_NAMES[codec]),
