@@ -161,9 +161,13 @@ def document_text(value):
     return f"{value:f}" if isinstance(value, Decimal) else value
 
 
-# A hundred files of one to three orders in the default run; `pytest
-# --hypothesis-profile=thorough` (tests/conftest.py) takes 10,000 files, over 10,000 orders.
-@settings(deadline=None, database=None, derandomize=True,
+# Thirty files of one to three orders in the default run, which stays quick; `pytest
+# --hypothesis-profile=thorough` (tests/conftest.py) takes that profile's 10,000 files.
+THOROUGH = settings.get_profile("thorough").max_examples
+EXAMPLES = THOROUGH if settings.default.max_examples >= THOROUGH else 30
+
+
+@settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=True,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(files())
 def test_written_orders_come_back_field_for_field(file):
