@@ -32,8 +32,8 @@ std::string dump(const vexdal::Statement& statement);
 
 void check_value_readers(Checker& checker);
 void check_sections(Checker& checker);
-// data_dir and the example must be present; samples_dir may be missing on this machine.
+// data_dir (tests/data) and the example must be present.
 void check_statement_files(Checker& checker, const std::string& data_dir,
-                           const std::string& example, const std::string& samples_dir);
+                           const std::string& example);
 
 }  // namespace vexdal_test
