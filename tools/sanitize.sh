@@ -1,25 +1,12 @@
 #!/usr/bin/env bash
-# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into a venv of its own
-# under build/sanitize and runs the whole test suite against it. Any report fails the run.
-# Extra arguments go to pytest (e.g. tools/sanitize.sh -x -k hooks).
+# Runs the test suite with the ASan runtime loaded, against a module built with AddressSanitizer
+# and UndefinedBehaviorSanitizer (the CMake option VEXDAL_SANITIZE) that is installed for the
+# python on the PATH: `nox -s sanitize` builds it into its venv and calls this. Any report fails
+# the run. Arguments go to pytest (nox -s sanitize -- -x -k hooks).
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-root=$PWD
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=${PYTHON:-python}
 work=$root/build/sanitize
-venv=$work/venv
-
-python3 -m venv "$venv"
-build_deps=("scikit-build-core>=0.8")
-# Without build isolation nothing fetches CMake for us; a machine without one gets the wheel.
-command -v cmake >/dev/null || build_deps+=(cmake ninja)
-"$venv/bin/pip" install --quiet "${build_deps[@]}" "pytest>=7" "hypothesis>=6"
-# A build directory of its own keeps the instrumented objects apart from release builds and
-# makes a second run incremental. RelWithDebInfo keeps the suite fast and the stacks readable.
-"$venv/bin/pip" install --no-build-isolation --force-reinstall --no-deps \
-  -C cmake.define.VEXDAL_SANITIZE=ON \
-  -C cmake.build-type=RelWithDebInfo \
-  -C build-dir="$work/cmake" \
-  "$root"
 
 # The interpreter is not instrumented, so the ASan runtime must be loaded before anything else.
 cxx=${CXX:-g++}
@@ -43,7 +30,7 @@ export PYTHONMALLOC=malloc
 mkdir -p "$work"
 log=$work/pytest.log
 status=0
-LD_PRELOAD="$libasan" "$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@" 2>&1 |
+LD_PRELOAD="$libasan" "$python" -m pytest -p no:cacheprovider --capture=sys "$@" 2>&1 |
   tee "$log" || status=${PIPESTATUS[0]}
 
 # A report in a subprocess that a test starts need not fail that test; the log still shows it.
