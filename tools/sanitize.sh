@@ -25,6 +25,15 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # of from the interpreter's own arenas, where it sees nothing.
 export PYTHONMALLOC=malloc
 
+# The module must be the instrumented one installed for $python, not a build lying in the
+# repository.
+where=$(cd "$root" && LD_PRELOAD="$libasan" "$python" -c 'import vexdal_py; print(vexdal_py.__file__)')
+prefix=$("$python" -c 'import sys; print(sys.prefix)')
+if [[ $where != "$prefix"/* ]]; then
+  echo "sanitize.sh: vexdal_py comes from $where, not from $prefix" >&2
+  exit 1
+fi
+
 # --capture=sys: a report is written to file descriptor 2 just before the process dies; with
 # pytest's default descriptor capture it would vanish with the capture file.
 mkdir -p "$work"
