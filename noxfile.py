@@ -140,10 +140,14 @@ def tests(session):
     build_and_test(session)
 
 
-# The SIMD kernels: a session per forced path (the CMake options of the test build that pick
-# one kernel), each running the value and line tests, goes here, as
-#   build_and_test(session, defines=["VEXDAL_FORCE_...=ON"], pytest_args=["tests/test_values.py",
-#                  "tests/test_lines.py"])
+@nox.session(python=TOOLS_PYTHON)
+def kernels(session):
+    """The C++ test under each forced UTF-8 check and line finder, then the suite on one."""
+    # tools/kernels.sh builds with VEXDAL_FORCE_KERNEL and a lowered VEXDAL_SPAN_LIMIT, and
+    # installs its module into the interpreter it is given: the session's.
+    cmake_tools(session)
+    session.run("bash", str(ROOT / "tools" / "kernels.sh"), "--python",
+                str(Path(session.bin) / "python"), *session.posargs, external=True)
 
 
 @nox.session(python=TOOLS_PYTHON)

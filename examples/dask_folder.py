@@ -33,7 +33,7 @@ import dask.bag as db
 from dask.distributed import Client, LocalCluster
 
 import parallel_folder
-from parallel_folder import Totals, merge, positive, print_report, statement_files, summarize
+from parallel_folder import Totals, merge, positive, report, statement_files, summarize
 
 
 @contextlib.contextmanager
@@ -81,8 +81,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 2
     with connect(args.scheduler, args.workers) as client:
         totals = add_up(client, paths)
-    print_report(totals)
-    return 1 if totals.failures else 0
+    return report(totals)
 
 
 if __name__ == "__main__":

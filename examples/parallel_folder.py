@@ -25,15 +25,12 @@ import sys
 from collections.abc import Iterable, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass, field
-from decimal import MAX_PREC, Context, Decimal, localcontext
+from decimal import Decimal, localcontext
 from pathlib import Path
 from typing import NamedTuple, Optional
 
 import vexdal_py
-
-# Totals keep every digit: the default context stops at 28 significant digits and would round
-# a large sum of small amounts without a word.
-EXACT = Context(prec=MAX_PREC)
+from vexdal.money import EXACT, with_kopecks
 
 
 class Failure(NamedTuple):
@@ -89,6 +86,8 @@ def summarize(path: str) -> Totals:
         totals.accounts[number] = AccountTotals()
     totals.skipped.extend(Skipped(path, line, message) for line, message in statement.warnings)
     totals.documents = len(statement.documents)
+    # Totals keep every digit: Python's default context stops at 28 significant digits and
+    # would round a large sum without a word.
     with localcontext(EXACT):
         for doc in statement.documents:
             amount = Decimal(doc.amount)
@@ -139,7 +138,7 @@ def statement_files(paths: Iterable[str]) -> list[str]:
 def money(value: Decimal) -> str:
     """Groups thousands and shows kopecks; never rounds: a finer scale than 0.00 is kept, as a
     sum keeps the finer scale of its terms."""
-    return f"{EXACT.add(value, Decimal('0.00')):,f}".replace(",", " ")
+    return f"{with_kopecks(value):,f}".replace(",", " ")
 
 
 def print_report(totals: Totals) -> None:
@@ -192,7 +191,18 @@ def main(argv: Sequence[str] | None = None) -> int:
     chunksize = max(1, len(paths) // (args.jobs * 4))
     with ProcessPoolExecutor(max_workers=args.jobs) as pool:
         totals = merge(pool.map(summarize, paths, chunksize=chunksize))
-    print_report(totals)
+    return report(totals)
+
+
+def report(totals: Totals) -> int:
+    """Prints the report and returns the exit status. A reader that stops early (`| head`)
+    ends the output, not with a traceback."""
+    try:
+        print_report(totals)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # Point stdout at nothing, so that the flush at exit does not fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 1 if totals.failures else 0
 
 

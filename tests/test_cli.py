@@ -230,3 +230,64 @@ def test_the_command_runs_as_a_program(command):
         "the bank says 946400.00", "")
     version = subprocess.run([*command, "--version"], capture_output=True, encoding="utf-8")
     assert version.stdout == f"vexdal {metadata.version('vexdal_py')}\n"
+
+
+# The largest amount a statement holds, 2**96 - 1, made of two amounts of 29 digits: Python's
+# default decimal context keeps only 28.
+LARGEST = "79228162514264337593543950335"
+HALVES = ("39614081257132168796771975167", "39614081257132168796771975168")
+
+
+def test_amounts_of_29_digits_add_up_exactly(capsys, tmp_path):
+    path = tmp_path / "large.txt"
+    path.write_bytes(make_statement(
+        account_section(НачальныйОстаток=LARGEST, ВсегоСписано=LARGEST, КонечныйОстаток="0"),
+        *(document_section(Сумма=half) for half in HALVES)))
+    assert run(capsys, "check", str(path)) == (
+        0, "checked 1 file: 1 ok, 0 failed, 0 disagree with the bank\n", "")
+    status, out, _ = run(capsys, "summary", str(path))
+    assert status == 0
+    assert "79 228 162 514 264 337 593 543 950 335.00  (2 documents)" in out
+    assert "matches the bank" in out and "difference" not in out
+
+
+def test_a_side_without_documents_reads_like_the_others(capsys, tmp_path):
+    """One document credited, none debited where the bank says some were."""
+    path = tmp_path / "one.txt"
+    path.write_bytes(make_statement(account_section(
+        РасчСчет=THEIRS, ВсегоПоступило="1500.50", ВсегоСписано="1500.50",
+        КонечныйОстаток="10000.00"), document_section()))
+    status, out, _ = run(capsys, "check", "-q", str(path))
+    assert (status, out) == (1, f"{path}: account {THEIRS}: documents debit 0.00, the bank says "
+                                "1500.50\n")
+    status, out, _ = run(capsys, "summary", str(path))
+    assert ("    Credited to the statement's accounts:            1 500.50  (1 document)\n"
+            f"      {THEIRS}           1 500.50  matches the bank\n"
+            "    Debited from the statement's accounts:               0.00  (0 documents)\n"
+            f"      {THEIRS}               0.00  the bank says 1 500.50, difference 1 500.50\n"
+            in out)
+
+
+@pytest.mark.parametrize("argv, status, out, err", [
+    (["--glob", "*.nothing", "."], 2, "", "vexdal: error: no file to check (folders give their "
+     "files named *.nothing, in any letter case)\n"),
+    (["--glob", "*.MD", "statements/sub"], 1, "checked 1 file: 0 ok, 1 failed, 0 disagree with "
+     "the bank\n", ""),
+    (["statements/UPPER"], 0, "checked 1 file: 1 ok, 0 failed, 0 disagree with the bank\n",
+     ""),
+], ids=["nothing-found", "pattern-any-case", "name-any-case"])
+def test_check_takes_names_in_any_case_and_fails_when_none_match(capsys, folder, argv, status,
+                                                                 out, err):
+    (folder / "UPPER").mkdir()
+    (folder / "UPPER" / "KL_TO_1C.TXT").write_bytes((folder / "good.txt").read_bytes())
+    got, got_out, got_err = run(capsys, "check", *argv)
+    assert (got, got_out.splitlines()[-1:], got_err) == (status, out.splitlines(), err)
+
+
+@pytest.mark.parametrize("command", [["summary"], ["json"], ["csv", "-q"]])
+def test_a_dash_reads_standard_input(capsys, monkeypatch, mixed, command):
+    _, from_file, _ = run(capsys, *command, str(mixed))
+    monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(mixed.read_bytes())))
+    status, out, err = run(capsys, *command, "--encoding-report", "-")
+    assert (status, out) == (0, from_file.replace(str(mixed), "<stdin>"))
+    assert err.splitlines()[0] == "<stdin>: encoding cp1251"

@@ -219,6 +219,18 @@ done
 platforms+=(--platform manylinux2014_armv7l --platform linux_armv7l)
 want="$(python -c 'import sys; print(sys.version)' | tr '\n' ' ') ${requirements[*]}"
 if [[ ! -f $site/.stamp || "$(<"$site/.stamp")" != "$want" ]]; then
+  # Some packages publish no armv7l build (the table readers): the tests that need them skip,
+  # as on PyPy, and the line above the run says which.
+  wanted=("${requirements[@]}")
+  requirements=()
+  for requirement in "${wanted[@]}"; do
+    if python -m pip download --quiet --no-deps --only-binary=:all: --python-version "$version" \
+      "${platforms[@]}" -d "$cache/probe" "$requirement" >/dev/null 2>&1; then
+      requirements+=("$requirement")
+    else
+      echo "matrix.sh: no armv7l wheel of $requirement: the tests that need it skip"
+    fi
+  done
   step "pip install --target $site ${requirements[*]}"
   rm -rf "$site" "$site.new"
   # Their bytecode, compiled by the host twin, is the emulated interpreter's too.

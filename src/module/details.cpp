@@ -15,73 +15,63 @@
 namespace vexdal_py {
 namespace {
 
-// Which parser text fills a detail's second text field.
-enum class SecondText : std::uint8_t { None, Value, Context };
+// A text the interpreter keeps a pointer to for good: made at compile time, so it needs no
+// storage of its own at run time.
+struct FixedText {
+  std::array<char, 64> chars{};
+  std::size_t size = 0;
 
-// One detail class: its names, its fields (lineno first, then one or two texts) and its place in
-// the parser's error kinds.
-struct DetailShape {
-  const char* name;
-  const char* type_name;
-  const char* doc;
-  const char* constructor;
-  std::array<const char*, 3> fields;
-  std::size_t field_count;
-  SecondText second;
+  constexpr FixedText& operator+=(const char* piece) {
+    for (; *piece != '\0'; ++piece) {
+      // Past the array, the call is no constant expression, so the build fails.
+      if (size + 1 >= chars.size()) throw "a detail class text is too long";
+      chars[size++] = *piece;
+    }
+    return *this;
+  }
+  constexpr const char* c_str() const { return chars.data(); }
 };
 
+// One detail class, as made from its syntax kind: its fields (lineno first, then one or two
+// texts) and the texts the interpreter shows of it.
+struct DetailShape {
+  const char* name;
+  std::array<const char*, 3> fields;
+  std::size_t field_count;
+  vexdal::SecondText second;
+  FixedText type_name;    // vexdal_py.Name
+  FixedText doc;          // the signature, as a text signature: Name(lineno, ...)
+  FixedText constructor;  // Name.__new__(), as argument errors name it
+};
+
+constexpr DetailShape shape_of_kind(const vexdal::SyntaxKind& kind) {
+  DetailShape shape{};
+  shape.name = kind.name;
+  shape.fields = {"lineno", kind.text, kind.second_text};
+  shape.field_count = kind.second_text == nullptr ? 2 : 3;
+  shape.second = kind.second;
+  shape.type_name += "vexdal_py.";
+  shape.type_name += kind.name;
+  shape.doc += kind.name;
+  shape.doc += "(";
+  for (std::size_t i = 0; i < shape.field_count; ++i) {
+    if (i > 0) shape.doc += ", ";
+    shape.doc += shape.fields[i];
+  }
+  shape.doc += ")\n--\n\n";
+  shape.constructor += kind.name;
+  shape.constructor += ".__new__()";
+  return shape;
+}
+
 // In the order of vexdal::ErrorKind, which is also the order the module registers them in.
-constexpr std::array<DetailShape, 7> shapes = {{
-    {"UnexpectedSection",
-     "vexdal_py.UnexpectedSection",
-     "UnexpectedSection(lineno, found, context)\n--\n\n",
-     "UnexpectedSection.__new__()",
-     {"lineno", "found", "context"},
-     3,
-     SecondText::Context},
-    {"UnexpectedAttribute",
-     "vexdal_py.UnexpectedAttribute",
-     "UnexpectedAttribute(lineno, key, value)\n--\n\n",
-     "UnexpectedAttribute.__new__()",
-     {"lineno", "key", "value"},
-     3,
-     SecondText::Value},
-    {"UnrecognizedLine",
-     "vexdal_py.UnrecognizedLine",
-     "UnrecognizedLine(lineno, line)\n--\n\n",
-     "UnrecognizedLine.__new__()",
-     {"lineno", "line", nullptr},
-     2,
-     SecondText::None},
-    {"MissingField",
-     "vexdal_py.MissingField",
-     "MissingField(lineno, field, context)\n--\n\n",
-     "MissingField.__new__()",
-     {"lineno", "field", "context"},
-     3,
-     SecondText::Context},
-    {"AccountParseError",
-     "vexdal_py.AccountParseError",
-     "AccountParseError(lineno, message)\n--\n\n",
-     "AccountParseError.__new__()",
-     {"lineno", "message", nullptr},
-     2,
-     SecondText::None},
-    {"DocumentParseError",
-     "vexdal_py.DocumentParseError",
-     "DocumentParseError(lineno, message)\n--\n\n",
-     "DocumentParseError.__new__()",
-     {"lineno", "message", nullptr},
-     2,
-     SecondText::None},
-    {"HookError",
-     "vexdal_py.HookError",
-     "HookError(lineno, message)\n--\n\n",
-     "HookError.__new__()",
-     {"lineno", "message", nullptr},
-     2,
-     SecondText::None},
-}};
+constexpr auto shapes = [] {
+  std::array<DetailShape, vexdal::syntax_kinds.size()> all{};
+  for (std::size_t kind = 0; kind < all.size(); ++kind) {
+    all[kind] = shape_of_kind(vexdal::syntax_kinds[kind]);
+  }
+  return all;
+}();
 
 // The class's shape is not stored but found from the class: some interpreters let
 // object.__new__ make an instance whose memory was never initialised, and that must still read as
@@ -129,8 +119,8 @@ bool convert_lineno(PyObject* value, std::size_t& out) {
 PyObject* construct_detail(const DetailShape& shape, PyTypeObject* type, PyObject* args,
                            PyObject* kwargs) {
   PyObject* values[3] = {nullptr, nullptr, nullptr};
-  if (!bind_arguments(shape.constructor, args, kwargs, shape.fields.data(), shape.field_count,
-                      shape.field_count, values)) {
+  if (!bind_arguments(shape.constructor.c_str(), args, kwargs, shape.fields.data(),
+                      shape.field_count, shape.field_count, values)) {
     return nullptr;
   }
   DetailState state{0, {}};
@@ -287,13 +277,14 @@ PyObject* make_detail_class(vexdal::ErrorKind kind) {
     return nullptr;
   }
   const DetailShape& shape = shapes[index];
-  Ref cls = Ref::steal(make_class<DetailState>(shape.type_name, class_flags,
-                                               {{Py_tp_new, as_slot(constructors[index])},
-                                                {Py_tp_repr, as_slot(detail_repr)},
-                                                {Py_tp_getset, detail_getset(index)},
-                                                {Py_tp_methods, detail_methods},
-                                                {Py_tp_doc, const_cast<char*>(shape.doc)}}));
-  if (!cls || !mend_doc(cls.get(), shape.doc)) return nullptr;
+  Ref cls =
+      Ref::steal(make_class<DetailState>(shape.type_name.c_str(), class_flags,
+                                         {{Py_tp_new, as_slot(constructors[index])},
+                                          {Py_tp_repr, as_slot(detail_repr)},
+                                          {Py_tp_getset, detail_getset(index)},
+                                          {Py_tp_methods, detail_methods},
+                                          {Py_tp_doc, const_cast<char*>(shape.doc.c_str())}}));
+  if (!cls || !mend_doc(cls.get(), shape.doc.c_str())) return nullptr;
   return cls.release();
 }
 
@@ -321,13 +312,13 @@ Ref new_detail(const vexdal::StatementError& error) {
   const DetailShape& shape = shapes[static_cast<std::size_t>(error.kind)];
   DetailState state{error.lineno, {error.text, {}}};
   switch (shape.second) {
-    case SecondText::Value:
+    case vexdal::SecondText::Value:
       state.texts[1] = error.value;
       break;
-    case SecondText::Context:
+    case vexdal::SecondText::Context:
       state.texts[1] = std::string(vexdal::context_text(error.context));
       break;
-    case SecondText::None:
+    case vexdal::SecondText::None:
       break;
   }
   return new_box(registered(detail_class_id(error.kind)), std::move(state));

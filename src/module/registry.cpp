@@ -2,6 +2,7 @@
 #include "registry.hpp"
 
 #include <array>
+#include <utility>
 
 #include "classes.hpp"
 
@@ -28,26 +29,25 @@ struct Entry {
   PyObject* (*make)();
 };
 
-// Indexed by ClassId; the detail classes stand in the order of the syntax kinds.
-constexpr std::array<Entry, class_count> entries = {{
-    {"Interval", make_interval_class},
-    {"Account", make_account_class},
-    {"Document", make_document_class},
-    {"Statement", make_statement_class},
-    {"SectionType", make_section_type_class},
-    {"UnexpectedSection", make_detail<vexdal::ErrorKind::UnexpectedSection>},
-    {"UnexpectedAttribute", make_detail<vexdal::ErrorKind::UnexpectedAttribute>},
-    {"UnrecognizedLine", make_detail<vexdal::ErrorKind::UnrecognizedLine>},
-    {"MissingField", make_detail<vexdal::ErrorKind::MissingField>},
-    {"AccountParseError", make_detail<vexdal::ErrorKind::AccountParseError>},
-    {"DocumentParseError", make_detail<vexdal::ErrorKind::DocumentParseError>},
-    {"HookError", make_detail<vexdal::ErrorKind::HookError>},
-    {"ParseError", [] { return make_exception("vexdal_py.ParseError", PyExc_Exception); }},
-    {"NotStatementError", [] { return parse_error_subclass("vexdal_py.NotStatementError"); }},
-    {"EmptyInputError", [] { return parse_error_subclass("vexdal_py.EmptyInputError"); }},
-    {"UnfinishedError", [] { return parse_error_subclass("vexdal_py.UnfinishedError"); }},
-    {"SyntaxError", [] { return parse_error_subclass("vexdal_py.SyntaxError"); }},
-}};
+// Indexed by ClassId; the detail classes stand in the order of the syntax kinds, which name them.
+template <std::size_t... kinds>
+constexpr std::array<Entry, class_count> make_entries(std::index_sequence<kinds...>) {
+  return {{
+      {"Interval", make_interval_class},
+      {"Account", make_account_class},
+      {"Document", make_document_class},
+      {"Statement", make_statement_class},
+      {"SectionType", make_section_type_class},
+      {vexdal::syntax_kinds[kinds].name, make_detail<static_cast<vexdal::ErrorKind>(kinds)>}...,
+      {"ParseError", [] { return make_exception("vexdal_py.ParseError", PyExc_Exception); }},
+      {"NotStatementError", [] { return parse_error_subclass("vexdal_py.NotStatementError"); }},
+      {"EmptyInputError", [] { return parse_error_subclass("vexdal_py.EmptyInputError"); }},
+      {"UnfinishedError", [] { return parse_error_subclass("vexdal_py.UnfinishedError"); }},
+      {"SyntaxError", [] { return parse_error_subclass("vexdal_py.SyntaxError"); }},
+  }};
+}
+
+constexpr auto entries = make_entries(std::make_index_sequence<detail_class_count>());
 
 // The classes made so far; written only by make_classes().
 std::array<PyObject*, class_count> made{};

@@ -12,7 +12,7 @@ namespace vexdal_py {
 
 // The number of syntax kinds, each with a detail class (UnexpectedSection .. HookError).
 inline constexpr std::uint8_t detail_class_count =
-    static_cast<std::uint8_t>(vexdal::ErrorKind::HookError) + 1;
+    static_cast<std::uint8_t>(vexdal::syntax_kinds.size());
 
 // In the order the module registers them (parse stands between the classes and the exceptions).
 enum class ClassId : std::uint8_t {

@@ -55,8 +55,6 @@ bool shift_left(Magnitude& m, std::size_t shift) noexcept {
   return true;
 }
 
-// A plain-form number before its scale is checked: the scale of a scientific base may exceed the
-// limit as long as the exponent brings it back.
 // An optional leading sign: tells whether it is a minus and returns where the digits start.
 constexpr std::size_t skip_sign(std::string_view text, bool& negative) noexcept {
   const bool sign = !text.empty() && (text[0] == '+' || text[0] == '-');
@@ -64,6 +62,8 @@ constexpr std::size_t skip_sign(std::string_view text, bool& negative) noexcept 
   return sign ? 1 : 0;
 }
 
+// A plain-form number before its scale is checked: the scale of a scientific base may exceed the
+// limit as long as the exponent brings it back.
 struct Number {
   Magnitude magnitude{};
   std::size_t scale = 0;

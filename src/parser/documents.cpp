@@ -49,6 +49,16 @@ constexpr auto required_order = [] {
 // The opening line's type fills it, whatever a hook put under its key.
 constexpr DocumentField doc_type_field = field_named("doc_type");
 
+// How far past the lowest of a document's texts the others may end for 32-bit spans to hold
+// them. A test build lowers it (VEXDAL_SPAN_LIMIT in CMake), so that the views kept apart for a
+// section of 4 GiB are tried on sections of a few hundred bytes.
+#if defined(VEXDAL_SPAN_LIMIT)
+constexpr std::uintptr_t span_limit = VEXDAL_SPAN_LIMIT;
+static_assert(span_limit <= UINT32_MAX, "spans are 32-bit");
+#else
+constexpr std::uintptr_t span_limit = UINT32_MAX;
+#endif
+
 // Points the record at its texts: spans from the lowest of them when they all lie within 4 GiB of
 // it, as they do unless the section itself is that long; views kept apart otherwise. The texts
 // lie in one buffer (the input, or the copy a hooked section's values are gathered in), so the
@@ -70,7 +80,7 @@ void place_texts(const WideTexts& texts, std::uint32_t fields, Document& record,
   record.spans = {};
   if (lowest == texts.size()) return;
   const std::uintptr_t low = address(record.base);
-  if (high - low <= UINT32_MAX) {
+  if (high - low <= span_limit) {
     for (std::size_t i = 0; i < texts.size(); ++i) {
       if ((fields >> i & 1u) == 0 || texts[i].empty()) continue;
       record.spans[i] = {static_cast<std::uint32_t>(address(texts[i].data()) - low),

@@ -2,6 +2,7 @@
 // messages.cpp words them. Knows nothing of Python: the module maps each kind onto an exception.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,7 +13,7 @@
 
 namespace vexdal {
 
-// Where the section walk was when it failed; the order is the one the messages index into.
+// Where the section walk was when it failed; context_text() names each for the messages.
 enum class Context : std::uint8_t { Header, Document, Account, Finished, Init, ReadNextSection };
 
 std::string_view context_text(Context context) noexcept;
@@ -29,7 +30,35 @@ enum class ErrorKind : std::uint8_t {
   Unfinished,
   NotStatement,
   EmptyInput,
+  // An allocation failed: the parse could not finish, whatever the input holds.
+  OutOfMemory,
 };
+
+// Which of a syntax failure's texts follows its first one, if any.
+enum class SecondText : std::uint8_t { None, Value, Context };
+
+// What a syntax kind carries besides its line number: its name, and the names of its texts in
+// order (the first for StatementError::text, the second for the one `second` picks). C strings,
+// as the module hands them to Python as they are: its detail classes are made from this table.
+struct SyntaxKind {
+  const char* name;
+  const char* text;
+  const char* second_text;  // nullptr when second is None
+  SecondText second;
+};
+
+// The syntax kinds, in the order of ErrorKind; the kinds after them carry nothing.
+inline constexpr std::array<SyntaxKind, 7> syntax_kinds = {{
+    {"UnexpectedSection", "found", "context", SecondText::Context},
+    {"UnexpectedAttribute", "key", "value", SecondText::Value},
+    {"UnrecognizedLine", "line", nullptr, SecondText::None},
+    {"MissingField", "field", "context", SecondText::Context},
+    {"AccountParseError", "message", nullptr, SecondText::None},
+    {"DocumentParseError", "message", nullptr, SecondText::None},
+    {"HookError", "message", nullptr, SecondText::None},
+}};
+static_assert(static_cast<std::size_t>(ErrorKind::HookError) + 1 == syntax_kinds.size(),
+              "every syntax kind has its row, and only they");
 
 // Why a section's values could not be made into a record: a date that cannot be read, a
 // required key that is missing, or an amount that cannot be read. Kept as a value rather than
@@ -52,16 +81,14 @@ std::string_view date_error_text(DateError error) noexcept;
 // The failure's message: a date message, "missing field `<key>`", or the amount message.
 std::string failure_text(const SectionFailure& failure);
 
-// The syntax kinds carry a line number and texts; the other four carry nothing. Texts are owned
-// UTF-8 copies, never views into the input.
+// The syntax kinds carry a line number and the texts syntax_kinds names; the others carry
+// nothing. Texts are owned UTF-8 copies, never views into the input.
 struct StatementError {
   ErrorKind kind;
   std::size_t lineno = 0;
-  // found (UnexpectedSection), key (UnexpectedAttribute), line (UnrecognizedLine),
-  // field (MissingField), or message (the three *Error kinds).
   std::string text;
-  std::string value;                // UnexpectedAttribute only
-  Context context = Context::Init;  // UnexpectedSection and MissingField only
+  std::string value;                // for a kind whose second text is Value
+  Context context = Context::Init;  // for a kind whose second text is Context
 };
 
 // Texts of the line are kept as UTF-8, whatever the input's charset.

@@ -8,7 +8,10 @@
 
 #include "keys.hpp"
 
-#if defined(__SSE2__)
+// The vector instructions where every x86 processor has them; a test build may force the words
+// of plain integers that other processors use (VEXDAL_FORCE_KERNEL=scalar in CMake).
+#if defined(__SSE2__) && !defined(VEXDAL_FORCE_KERNEL_SCALAR)
+#define VEXDAL_SSE2_LINES 1
 #include <emmintrin.h>
 #endif
 
@@ -70,6 +73,15 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() && equal_bytes(a.data(), b.data(), a.size());
 }
 
+// Eight bytes as one integer, the first byte lowest whatever the processor's byte order: a
+// single load where it is little-endian.
+[[maybe_unused]] inline std::uint64_t little_endian_word(const char* bytes) noexcept {
+  const auto at = [bytes](int i) { return std::uint64_t{static_cast<std::uint8_t>(bytes[i])}; };
+  // Written out rather than as a loop, so that compilers see the load it is.
+  return at(0) | at(1) << 8 | at(2) << 16 | at(3) << 24 | at(4) << 32 | at(5) << 40 | at(6) << 48 |
+         at(7) << 56;
+}
+
 // One bit for each of the eight bytes of word (first byte lowest) that equals byte. Exact: the
 // high bit of a byte is set only where the byte is zero after the XOR, with no borrow between
 // bytes, and the multiplication gathers those eight bits into the top byte.
@@ -103,7 +115,7 @@ void LineSplitter::load_block() noexcept {
   }
   std::uint64_t line_feeds = 0;
   std::uint64_t equals = 0;
-#if defined(__SSE2__)
+#if defined(VEXDAL_SSE2_LINES)
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i eq = _mm_set1_epi8('=');
   for (std::size_t i = 0; i < block_size; i += 16) {
@@ -115,18 +127,12 @@ void LineSplitter::load_block() noexcept {
         std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, eq)))}
         << i;
   }
-#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  // Eight bytes at a time in plain integers where there are no vector instructions (32-bit ARM).
+#else
+  // Eight bytes at a time in plain integers where there are no vector instructions (ARM).
   for (std::size_t i = 0; i < block_size; i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + i, sizeof word);
+    const std::uint64_t word = little_endian_word(bytes + i);
     line_feeds |= std::uint64_t{matching_bytes(word, '\n')} << i;
     equals |= std::uint64_t{matching_bytes(word, '=')} << i;
-  }
-#else
-  for (std::size_t i = 0; i < block_size; ++i) {
-    line_feeds |= std::uint64_t{bytes[i] == '\n'} << i;
-    equals |= std::uint64_t{bytes[i] == '='} << i;
   }
 #endif
   line_feeds_ = line_feeds;
@@ -199,6 +205,14 @@ bool LineReader::next(LineToken& token) noexcept {
     return true;
   }
   return false;
+}
+
+const char* line_kernel_name() noexcept {
+#if defined(VEXDAL_SSE2_LINES)
+  return "sse2";
+#else
+  return "words";
+#endif
 }
 
 }  // namespace vexdal

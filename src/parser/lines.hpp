@@ -65,6 +65,9 @@ class LineSplitter {
   std::uint64_t equals_ = 0;
 };
 
+// How LineSplitter marks a block on this target: "sse2", or "words" of plain integers.
+const char* line_kernel_name() noexcept;
+
 // Every non-blank line of a text, classified, in order.
 class LineReader {
  public:

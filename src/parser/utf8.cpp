@@ -11,6 +11,12 @@
 #include <emmintrin.h>
 #endif
 
+#if (defined(VEXDAL_FORCE_KERNEL_SSE2) && !defined(__SSE2__)) || \
+    (defined(VEXDAL_FORCE_KERNEL_AVX2) &&                        \
+     !(defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))))
+#error "VEXDAL_FORCE_KERNEL names a kernel this target cannot build"
+#endif
+
 namespace vexdal {
 namespace {
 
@@ -60,7 +66,7 @@ std::size_t scalar_prefix(std::string_view bytes, std::size_t i) noexcept {
 // byte just before it whose continuation lies in that block.
 constexpr std::size_t vector_block = 64;
 
-// Unused where the processor has no vector check.
+// Unused where no vector check is built.
 [[maybe_unused]] std::size_t stop_boundary(std::string_view bytes, std::size_t start,
                                            std::size_t at) noexcept {
   if (at == start) return at;
@@ -70,7 +76,7 @@ constexpr std::size_t vector_block = 64;
 
 #if defined(__SSE2__)
 // Signed byte comparisons: 80..BF are -128..-65, C0..DF are -64..-33, E0..FF are -32..-1.
-std::size_t sse2_run(std::string_view bytes, std::size_t start) noexcept {
+[[maybe_unused]] std::size_t sse2_run(std::string_view bytes, std::size_t start) noexcept {
   const __m128i below_c0 = _mm_set1_epi8(-64);
   const __m128i from_c0 = _mm_set1_epi8(-65);
   const __m128i from_c2 = _mm_set1_epi8(-63);
@@ -104,8 +110,8 @@ std::size_t sse2_run(std::string_view bytes, std::size_t start) noexcept {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define VEXDAL_HAVE_AVX2 1
 // The same check 32 bytes at a time, for processors that have AVX2; chosen at run time.
-__attribute__((target("avx2"))) std::size_t avx2_run(std::string_view bytes,
-                                                     std::size_t start) noexcept {
+[[maybe_unused]] __attribute__((target("avx2"))) std::size_t avx2_run(std::string_view bytes,
+                                                                      std::size_t start) noexcept {
   const __m256i below_c0 = _mm256_set1_epi8(-64);
   const __m256i from_c0 = _mm256_set1_epi8(-65);
   const __m256i from_c2 = _mm256_set1_epi8(-63);
@@ -141,17 +147,36 @@ __attribute__((target("avx2"))) std::size_t avx2_run(std::string_view bytes,
 
 using VectorRun = std::size_t (*)(std::string_view, std::size_t) noexcept;
 
-// The widest vector check this processor runs, or none.
-VectorRun vector_run() noexcept {
+struct Kernel {
+  VectorRun run;  // nullptr: a character at a time throughout
+  const char* name;
+};
+
+// The widest vector check this processor runs, or none. A test build may force one
+// (VEXDAL_FORCE_KERNEL in CMake), so that each is tested on a machine that would choose another.
+Kernel choose_kernel() noexcept {
+#if defined(VEXDAL_FORCE_KERNEL_SCALAR)
+  return {nullptr, "scalar"};
+#elif defined(VEXDAL_FORCE_KERNEL_SSE2)
+  return {sse2_run, "sse2"};
+#elif defined(VEXDAL_FORCE_KERNEL_AVX2)
+  return {avx2_run, "avx2"};
+#else
 #if defined(VEXDAL_HAVE_AVX2)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return avx2_run;
+  if (__builtin_cpu_supports("avx2")) return {avx2_run, "avx2"};
 #endif
 #if defined(__SSE2__)
-  return sse2_run;
+  return {sse2_run, "sse2"};
 #else
-  return nullptr;
+  return {nullptr, "scalar"};
 #endif
+#endif
+}
+
+const Kernel& kernel() noexcept {
+  static const Kernel chosen = choose_kernel();
+  return chosen;
 }
 
 }  // namespace
@@ -188,7 +213,7 @@ Sequence scan_sequence(std::string_view bytes) noexcept {
 }
 
 std::size_t valid_utf8_prefix(std::string_view bytes) noexcept {
-  static const VectorRun run = vector_run();
+  const VectorRun run = kernel().run;
   if (run == nullptr) return scalar_prefix(bytes, 0);
   std::size_t i = 0;
   for (;;) {
@@ -204,5 +229,7 @@ std::size_t valid_utf8_prefix(std::string_view bytes) noexcept {
     }
   }
 }
+
+const char* utf8_kernel_name() noexcept { return kernel().name; }
 
 }  // namespace vexdal

@@ -46,6 +46,9 @@ Sequence scan_sequence(std::string_view bytes) noexcept;
 // above U+10FFFF); bytes.size() when all of them do.
 std::size_t valid_utf8_prefix(std::string_view bytes) noexcept;
 
+// Which check valid_utf8_prefix runs on this processor: "avx2", "sse2" or "scalar".
+const char* utf8_kernel_name() noexcept;
+
 // Appends the UTF-8 form of a scalar value (not a surrogate, at most U+10FFFF).
 template <typename String>
 constexpr void append_utf8(String& out, char32_t cp) {

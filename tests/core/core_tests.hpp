@@ -32,6 +32,10 @@ std::string dump(const vexdal::Statement& statement);
 
 void check_value_readers(Checker& checker);
 void check_sections(Checker& checker);
+// Fails each allocation of a parse in turn; needs this executable's own operator new.
+void check_allocation_failures(Checker& checker);
+// Each path the processor could take, against a plain reading; the one this build runs is noted.
+void check_kernels(Checker& checker);
 // data_dir (tests/data) and the example must be present.
 void check_statement_files(Checker& checker, const std::string& data_dir,
                            const std::string& example);

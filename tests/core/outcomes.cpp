@@ -11,19 +11,14 @@ namespace {
 std::string_view kind_name(vexdal::ErrorKind kind) {
   switch (kind) {
     case vexdal::ErrorKind::UnexpectedSection:
-      return "UnexpectedSection";
     case vexdal::ErrorKind::UnexpectedAttribute:
-      return "UnexpectedAttribute";
     case vexdal::ErrorKind::UnrecognizedLine:
-      return "UnrecognizedLine";
     case vexdal::ErrorKind::MissingField:
-      return "MissingField";
     case vexdal::ErrorKind::AccountParseError:
-      return "AccountParseError";
     case vexdal::ErrorKind::DocumentParseError:
-      return "DocumentParseError";
     case vexdal::ErrorKind::HookError:
-      return "HookError";
+      // The names the module gives their detail classes.
+      return vexdal::syntax_kinds[static_cast<std::size_t>(kind)].name;
     case vexdal::ErrorKind::InvalidDocument:
       return "InvalidDocument";
     case vexdal::ErrorKind::Unfinished:
@@ -32,6 +27,8 @@ std::string_view kind_name(vexdal::ErrorKind kind) {
       return "NotStatement";
     case vexdal::ErrorKind::EmptyInput:
       return "EmptyInput";
+    case vexdal::ErrorKind::OutOfMemory:
+      return "OutOfMemory";
   }
   return "unknown kind";
 }

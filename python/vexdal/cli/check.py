@@ -10,7 +10,8 @@ import signal
 import stat
 import sys
 from concurrent.futures import ProcessPoolExecutor
-from pathlib import Path
+from decimal import Decimal
+from pathlib import Path, PurePath
 from types import ModuleType
 from typing import Iterable, Iterator, NamedTuple, Sequence
 
@@ -18,6 +19,7 @@ import vexdal_py
 
 from vexdal.cli.files import cannot_read, failure_line
 from vexdal.cli.reconcile import SIDES, Balances, bank_turnover, totals
+from vexdal.money import with_kopecks
 
 
 class FileReport(NamedTuple):
@@ -29,6 +31,15 @@ class FileReport(NamedTuple):
     encoding: str | None = None
     warnings: tuple[tuple[int, str], ...] = ()
     disagreements: tuple[str, ...] = ()
+
+
+def matching(folder: Path, pattern: str) -> Iterator[Path]:
+    """The files at any depth under folder whose paths end in pattern, in any letter case:
+    banks' Windows exports are often named KL_TO_1C.TXT."""
+    folded = pattern.lower()
+    for path in folder.rglob("*"):
+        if PurePath(str(path.relative_to(folder)).lower()).match(folded) and path.is_file():
+            yield path
 
 
 def gather(names: Sequence[str], pattern: str) -> tuple[list[str], list[str]]:
@@ -45,10 +56,16 @@ def gather(names: Sequence[str], pattern: str) -> tuple[list[str], list[str]]:
             missing.append(cannot_read(name, error))
             continue
         if stat.S_ISDIR(mode):
-            found.update(str(p) for p in path.rglob(pattern) if p.is_file())
+            found.update(str(p) for p in matching(path, pattern))
         else:
             found.add(str(path))
     return sorted(found), missing
+
+
+def figure(value: Decimal | None) -> str:
+    """An amount in a line of check's: no grouping, so that the line can be read back, and
+    kopecks as the bank's own figures show them."""
+    return "?" if value is None else f"{with_kopecks(value):f}"
 
 
 def disagreements(path: str, statement: vexdal_py.Statement) -> list[str]:
@@ -59,15 +76,15 @@ def disagreements(path: str, statement: vexdal_py.Statement) -> list[str]:
             bank = bank_turnover(account, side)
             if bank is not None and bank != mine[side][number]:
                 lines.append(f"{path}: account {number}: documents {side.name}"
-                             f" {mine[side][number]:f}, the bank says {bank:f}")
+                             f" {figure(mine[side][number])}, the bank says {figure(bank)}")
         for interval in account.intervals:
             balances = Balances.of(interval)
             if balances.gap():
                 lines.append(
                     f"{path}: account {number} {interval.date_start}..{interval.date_end or ''}:"
-                    f" opening {balances.opening:f} + credit {balances.credited:f}"
-                    f" - debit {balances.debited:f} = {balances.expected_closing():f},"
-                    f" the bank says closing {balances.closing:f}")
+                    f" opening {figure(balances.opening)} + credit {figure(balances.credited)}"
+                    f" - debit {figure(balances.debited)} = {figure(balances.expected_closing())},"
+                    f" the bank says closing {figure(balances.closing)}")
     return lines
 
 

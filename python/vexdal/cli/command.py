@@ -10,15 +10,15 @@ import sys
 import textwrap
 from collections import Counter
 from importlib import metadata
-from pathlib import Path
 from typing import Callable, Sequence, TextIO
 
 import vexdal_py
 
 from vexdal.cli.check import FileReport, check_all, default_jobs, gather
+from vexdal.cli.dataset import FORMATS, run_dataset
 from vexdal.cli.export import write_csv, write_json
-from vexdal.cli.files import (CANNOT_READ, FAILED, OK, FileFailure, encoding_line, read_statement,
-                              warning_line)
+from vexdal.cli.files import (CANNOT_READ, FAILED, OK, FileFailure, encoding_line, plural,
+                              read_statement, shown, warning_line)
 from vexdal.cli.summary import print_summary
 
 # Why the parser can refuse a whole file, in words for the person who has to fix it.
@@ -32,7 +32,7 @@ HINTS: dict[type[Exception], str] = {
 EXIT_STATUSES = """\
 exit status: 0 when every file was read (and, for check, agrees with the bank),
 1 when a file is not a statement the parser accepts (or, for check, disagrees),
-2 for a usage error or a path that cannot be read."""
+2 for a usage error, a path that cannot be read, or (for check) no file to check."""
 
 CHECK_NOTES = """\
 Prints, sorted by path, one line for each file the parser refuses,
@@ -85,7 +85,7 @@ def utf8_stdout() -> TextIO:
     return sys.stdout
 
 
-def print_about(args: argparse.Namespace, path: Path, statement: vexdal_py.Statement) -> None:
+def print_about(args: argparse.Namespace, path: str, statement: vexdal_py.Statement) -> None:
     """For json and csv, whose stdout is the data: the encoding if asked for, and the skipped
     documents that the data cannot show, on stderr."""
     if args.encoding_report:
@@ -97,34 +97,32 @@ def print_about(args: argparse.Namespace, path: Path, statement: vexdal_py.State
 
 def run_summary(args: argparse.Namespace) -> int:
     status = OK
-    shown = False
+    any_shown = False
     for name in args.files:
-        path = Path(name)
         try:
-            statement = read_statement(path)
+            statement = read_statement(name)
         except FileFailure as failure:
             hint = HINTS.get(type(failure.cause))
             print(failure.line + (f" (hint: {hint})" if hint else ""), file=sys.stderr)
             status = max(status, failure.status)
             continue
         if args.encoding_report:
-            print(encoding_line(path, statement.encoding), file=sys.stderr)
-        if shown:
+            print(encoding_line(shown(name), statement.encoding), file=sys.stderr)
+        if any_shown:
             print()
-        print_summary(path, statement)
-        shown = True
+        print_summary(shown(name), statement)
+        any_shown = True
     return status
 
 
 def run_export(args: argparse.Namespace,
                write: Callable[[vexdal_py.Statement, TextIO], None]) -> int:
-    path = Path(args.file)
     try:
-        statement = read_statement(path)
+        statement = read_statement(args.file)
     except FileFailure as failure:
         print(failure.line, file=sys.stderr)
         return failure.status
-    print_about(args, path, statement)
+    print_about(args, shown(args.file), statement)
     write(statement, utf8_stdout())
     return OK
 
@@ -151,14 +149,15 @@ def report_lines(report: FileReport, args: argparse.Namespace) -> list[str]:
     return lines
 
 
-def plural(count: int, noun: str) -> str:
-    return f"{count} {noun}" + ("" if count == 1 else "s")
-
-
 def run_check(args: argparse.Namespace) -> int:
     paths, missing = gather(args.paths, args.glob)
     for line in missing:
         print(line, file=sys.stderr)
+    if not paths:
+        # A run that checked nothing must not pass for one that found nothing wrong.
+        print(f"vexdal: error: no file to check (folders give their files named {args.glob},"
+              " in any letter case)", file=sys.stderr)
+        return CANNOT_READ
     # All reports first, then the output: a progress bar on the same terminal would otherwise
     # be drawn between the lines.
     reports = list(check_all(paths, args.jobs))
@@ -210,21 +209,21 @@ def build_parser() -> argparse.ArgumentParser:
     summary = command("summary", "print a readable summary of each statement: header, "
                       "balances, documents against the bank's turnovers, skipped documents",
                       run_summary, encodings_to="stderr", quiet=None)
-    summary.add_argument("files", nargs="+", metavar="FILE")
+    summary.add_argument("files", nargs="+", metavar="FILE", help="- reads standard input")
 
     skipped = "do not repeat the skipped documents' warnings on stderr"
     json_command = command("json", "print the whole statement as JSON: encoding, header, "
                            "accounts with their intervals, documents, warnings; every value a "
                            "string or null, amounts as written", run_json,
                            encodings_to="stderr", quiet=skipped)
-    json_command.add_argument("file", metavar="FILE")
+    json_command.add_argument("file", metavar="FILE", help="- reads standard input")
     json_command.add_argument("--lines", action="store_true",
                               help="print only the documents, one JSON object per line "
                               "(JSON Lines)")
 
     csv_command = command("csv", "print the documents as CSV, one row per document", run_csv,
                           encodings_to="stderr", quiet=skipped, notes=CSV_NOTES)
-    csv_command.add_argument("file", metavar="FILE")
+    csv_command.add_argument("file", metavar="FILE", help="- reads standard input")
 
     check = command("check", "parse many statements in parallel and check them against the "
                     "bank's own turnovers and balances", run_check, encodings_to="stdout",
@@ -233,11 +232,26 @@ def build_parser() -> argparse.ArgumentParser:
     check.add_argument("paths", nargs="+", metavar="PATH",
                        help="a statement file, or a folder to search recursively")
     check.add_argument("--glob", default="*.txt", metavar="PATTERN",
-                       help="the file names to take from folders (default: %(default)s)")
+                       help="the file names to take from folders, in any letter case "
+                       "(default: %(default)s)")
     check.add_argument("-j", "--jobs", type=positive, default=default_jobs(), metavar="N",
                        help="worker processes (default: the number of cores, %(default)s here)")
     check.add_argument("--warnings", action="store_true",
                        help="also print each skipped document, as 'PATH:LINE: warning: message'")
+
+    dataset = command("export", "write the documents of many statements into one file in "
+                      "parallel: Parquet or Arrow IPC (these need pyarrow), CSV or JSON Lines, "
+                      "a path column first", run_dataset, encodings_to="stderr",
+                      quiet="print only the failures, without the warnings and the count")
+    dataset.add_argument("paths", nargs="+", metavar="PATH",
+                         help="a statement file, or a folder to search recursively")
+    dataset.add_argument("--format", choices=FORMATS, required=True)
+    dataset.add_argument("-o", "--out", required=True, metavar="OUT", help="the file to write")
+    dataset.add_argument("--glob", default="*.txt", metavar="PATTERN",
+                         help="the file names to take from folders (default: %(default)s)")
+    dataset.add_argument("-j", "--jobs", type=positive, default=default_jobs(), metavar="N",
+                         help="worker processes (default: the number of cores, %(default)s "
+                         "here)")
     return parser
 
 

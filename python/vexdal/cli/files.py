@@ -3,12 +3,16 @@ message starts with the path, so that editors and `grep` can take it like a comp
 
 from __future__ import annotations
 
+import sys
 from pathlib import Path
 
 import vexdal_py
 
 # Exit statuses shared by every command.
 OK, FAILED, CANNOT_READ = 0, 1, 2
+
+# The file name that stands for standard input, as in most commands; ./- names a file called -.
+STDIN = "-"
 
 
 class FileFailure(Exception):
@@ -37,17 +41,26 @@ def warning_line(path: Path | str, lineno: int, message: str) -> str:
     return f"{path}:{lineno}: warning: {message}"
 
 
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" + ("" if count == 1 else "s")
+
+
 def encoding_line(path: Path | str, encoding: str) -> str:
     return f"{path}: encoding {encoding}"
 
 
-def read_statement(path: Path) -> vexdal_py.Statement:
-    """The parsed statement, or FileFailure."""
+def shown(name: str) -> str:
+    """The name a file goes by in messages: standard input, named "-", is <stdin>."""
+    return "<stdin>" if name == STDIN else name
+
+
+def read_statement(name: str) -> vexdal_py.Statement:
+    """The parsed statement of the file named, or of standard input for "-"; or FileFailure."""
     try:
-        data = path.read_bytes()
+        data = sys.stdin.buffer.read() if name == STDIN else Path(name).read_bytes()
     except OSError as error:
-        raise FileFailure(cannot_read(path, error), CANNOT_READ, error) from None
+        raise FileFailure(cannot_read(shown(name), error), CANNOT_READ, error) from None
     try:
         return vexdal_py.parse(data)
     except vexdal_py.ParseError as error:
-        raise FileFailure(failure_line(path, error), FAILED, error) from None
+        raise FileFailure(failure_line(shown(name), error), FAILED, error) from None

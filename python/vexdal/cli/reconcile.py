@@ -8,6 +8,8 @@ from typing import Callable, NamedTuple, Optional
 
 import vexdal_py
 
+from vexdal.money import EXACT, total
+
 
 class Side(NamedTuple):
     """One direction of money for the statement's own accounts."""
@@ -36,22 +38,19 @@ def on_side(statement: vexdal_py.Statement, side: Side) -> list[vexdal_py.Docume
 
 def totals(statement: vexdal_py.Statement, side: Side) -> dict[str, Decimal]:
     """Per account of the statement, in its order, the sum of the documents on this side."""
-    sums = {number: Decimal(0) for number in statement.accounts}
+    amounts: dict[str, list[Decimal]] = {number: [] for number in statement.accounts}
     for doc in on_side(statement, side):
-        sums[side.account_of(doc)] += Decimal(doc.amount)
-    return sums
+        amounts[side.account_of(doc)].append(Decimal(doc.amount))
+    return {number: total(values) for number, values in amounts.items()}
 
 
 def bank_turnover(account: vexdal_py.Account, side: Side) -> Decimal | None:
     """The bank's turnover over all the account's intervals, or None when any interval lacks
     it, so that a missing turnover is never taken as 0."""
-    total = Decimal(0)
-    for interval in account.intervals:
-        value = amount(side.turnover_of(interval))
-        if value is None:
-            return None
-        total += value
-    return total if account.intervals else None
+    turnovers = [amount(side.turnover_of(interval)) for interval in account.intervals]
+    if not turnovers or None in turnovers:
+        return None
+    return total(value for value in turnovers if value is not None)
 
 
 class Balances(NamedTuple):
@@ -69,7 +68,7 @@ class Balances(NamedTuple):
         """opening + credited − debited, or None when the bank leaves a figure out."""
         if self.credited is None or self.debited is None or self.closing is None:
             return None
-        return self.opening + self.credited - self.debited
+        return EXACT.subtract(EXACT.add(self.opening, self.credited), self.debited)
 
     def gap(self) -> Decimal:
         """How far the bank's closing balance is from its other figures; 0 when they add up or
@@ -77,4 +76,4 @@ class Balances(NamedTuple):
         expected = self.expected_closing()
         if expected is None or self.closing is None:
             return Decimal(0)
-        return self.closing - expected
+        return EXACT.subtract(self.closing, expected)

@@ -5,11 +5,12 @@ from __future__ import annotations
 
 from collections import Counter
 from decimal import Decimal
-from pathlib import Path
 
 import vexdal_py
 
+from vexdal.cli.files import plural
 from vexdal.cli.reconcile import CREDIT, DEBIT, SIDES, Balances, bank_turnover, on_side, totals
+from vexdal.money import EXACT, total, with_kopecks
 
 HEADER_HIGHLIGHTS = [
     ("Format version", "ВерсияФормата"),
@@ -25,15 +26,16 @@ SIDE_LABELS = {
 
 
 def money(value: Decimal | None) -> str:
-    """Groups thousands and keeps every written digit: amounts are never rounded here."""
-    return "—" if value is None else f"{value:,f}".replace(",", " ")
+    """Groups thousands and shows kopecks, keeping every written digit: amounts are never
+    rounded here."""
+    return "—" if value is None else f"{with_kopecks(value):,f}".replace(",", " ")
 
 
 def period(start: str | None, end: str | None) -> str:
     return f"{start or '?'} – {end or '…'}"
 
 
-def print_header(path: Path, statement: vexdal_py.Statement) -> None:
+def print_header(path: str, statement: vexdal_py.Statement) -> None:
     header = statement.header
     print(f"Statement {path}")
     print(f"  {'Read as':<22}{statement.encoding}")
@@ -69,8 +71,8 @@ def print_documents(statement: vexdal_py.Statement) -> None:
     for side in SIDES:
         mine = totals(statement, side)
         count = len(on_side(statement, side))
-        print(f"    {SIDE_LABELS[side]} {money(sum(mine.values(), Decimal(0))):>18}"
-              f"  ({count} documents)")
+        print(f"    {SIDE_LABELS[side]} {money(total(mine.values())):>18}"
+              f"  ({plural(count, 'document')})")
         for number, account in statement.accounts.items():
             bank = bank_turnover(account, side)
             if bank is None:
@@ -78,7 +80,8 @@ def print_documents(statement: vexdal_py.Statement) -> None:
             elif bank == mine[number]:
                 verdict = "matches the bank"
             else:
-                verdict = f"the bank says {money(bank)}, difference {money(bank - mine[number])}"
+                verdict = (f"the bank says {money(bank)}, "
+                           f"difference {money(EXACT.subtract(bank, mine[number]))}")
             print(f"      {number} {money(mine[number]):>18}  {verdict}")
 
 
@@ -89,7 +92,7 @@ def print_warnings(statement: vexdal_py.Statement) -> None:
         print(f"  line {lineno}: {message}")
 
 
-def print_summary(path: Path, statement: vexdal_py.Statement) -> None:
+def print_summary(path: str, statement: vexdal_py.Statement) -> None:
     print_header(path, statement)
     print_accounts(statement)
     print_documents(statement)
