@@ -219,12 +219,12 @@ done
 platforms+=(--platform manylinux2014_armv7l --platform linux_armv7l)
 want="$(python -c 'import sys; print(sys.version)' | tr '\n' ' ') ${requirements[*]}"
 if [[ ! -f $site/.stamp || "$(<"$site/.stamp")" != "$want" ]]; then
-  # Some packages publish no armv7l build (the table readers): the tests that need them skip,
-  # as on PyPy, and the line above the run says which.
+  # Some packages publish no armv7l build (the table readers; polars only for its runtime, a
+  # dependency, hence the probe with them): the tests that need them skip, as on PyPy.
   wanted=("${requirements[@]}")
   requirements=()
   for requirement in "${wanted[@]}"; do
-    if python -m pip download --quiet --no-deps --only-binary=:all: --python-version "$version" \
+    if python -m pip download --quiet --only-binary=:all: --python-version "$version" \
       "${platforms[@]}" -d "$cache/probe" "$requirement" >/dev/null 2>&1; then
       requirements+=("$requirement")
     else
