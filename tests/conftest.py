@@ -132,3 +132,35 @@ def expect_syntax_error(data, detail_class, text, /, hooks=None, **fields):
     detail = caught.value.detail
     assert type(detail) is getattr(vexdal_py, detail_class)
     assert {name: getattr(detail, name) for name in fields} == fields
+
+
+# `pytest --hypothesis-profile=thorough` runs the property tests that leave the number of examples
+# to the profile 10,000 times each, instead of the default 100.
+def _register_profiles():
+    from hypothesis import settings
+
+    settings.register_profile("thorough", max_examples=10_000)
+
+
+_register_profiles()
+
+
+def parsed_values(data):
+    """What parse() reads of a statement: its header and each section's kind (0 document,
+    1 account) and attributes as the hooks see them (a key's last value at its first place). DOS
+    files are transcoded first."""
+    import vexdal
+
+    sections = []
+
+    def hook(section_type, attrs, header):
+        sections.append((int(section_type), dict(attrs)))
+
+    statement, _ = vexdal.parse_statement(data, [hook])
+    return dict(statement.header), sections
+
+
+def model_values(model):
+    """The same of a vexdal.ExchangeFile."""
+    return dict(model.header), [(int(s.kind == "account"), dict(s.items))
+                                for s in model.sections]

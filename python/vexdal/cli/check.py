@@ -17,6 +17,7 @@ from typing import Iterable, Iterator, NamedTuple, Sequence
 
 import vexdal_py
 
+from vexdal.charsets import parse_statement
 from vexdal.cli.files import cannot_read, failure_line
 from vexdal.cli.reconcile import SIDES, Balances, bank_turnover, totals
 from vexdal.money import with_kopecks
@@ -95,10 +96,10 @@ def check_file(path: str) -> FileReport:
     except OSError as error:
         return FileReport(path, unreadable=cannot_read(path, error))
     try:
-        statement = vexdal_py.parse(data)
+        statement, encoding = parse_statement(data)
     except vexdal_py.ParseError as error:
         return FileReport(path, failure=failure_line(path, error))
-    return FileReport(path, encoding=statement.encoding, warnings=tuple(statement.warnings),
+    return FileReport(path, encoding=encoding, warnings=tuple(statement.warnings),
                       disagreements=tuple(disagreements(path, statement)))
 
 
