@@ -21,7 +21,17 @@ Reference checks, each printed with its target and "ok" or "MISSED":
 
   parse / floor        parse(data) over the floor, data.decode(enc).splitlines()   <= 0.25
   read-all / floor     parse(data), then every attribute of every document and of
-                       every account's intervals, over the floor     <= 0.70 cp1251, 0.60 utf-8
+                       every account's intervals, over the floor     <= 0.38 cp1251, 0.36 utf-8
+  read-keep            parse(data), then every value kept (a list of the 26 values per
+                       document), over the floor                     <= 0.65 cp1251, 0.60 utf-8
+  read/C floor         every attribute of every document read by a C loop (parse not
+                       counted), over the least CPython needs for the same: each of the
+                       same strings made from its bytes by CPython's own decoders (UTF-8,
+                       or the code page's charmap for non-ASCII windows-1251) plus as many
+                       lookups of slots; both sides in benchmarks/strings_floor.c, built
+                       into the cache with the interpreter's C compiler            <= 1.15
+  daily                parse() of one account given as 3,650 and 60,000 account sections
+                       of eight keys (one a day, no documents), over the floor       <= 0.25
   peer                 client_bank_1c.load() time over parse() time, windows-1251 only
                        (best of --peer-repeat, default 3, as the peer is slow)          >= 25x
   peak                 peak memory rise during parse(), over the input size
@@ -98,6 +108,7 @@ except ImportError:
 from measure import (AT_LEAST, HOSTILE_LIMIT, SUMMARY_KEYS, Check, baseline, best_of, floor,
                      measure_memory, memory_child, memory_notes, noop_hook, read_all,
                      target_check, why_no_memory)
+from reads import reads_summary, run_daily, run_reads
 from statements import (DEFAULT_CACHE, DEFAULT_GENERATOR, DEFAULT_SAMPLES, DOCUMENT, ENCODINGS,
                         EXAMPLE, FULL, HUGE_DOCS, MB, QUICK, Input, Plan, Sizes, build_input,
                         collect_documents, generated, generated_plans, given_plans,
@@ -197,6 +208,15 @@ def memory_checks(item: Input) -> list[Check]:
                          figures["kept_alone"] / size, "the result alone")]
 
 
+def run_reading(plans: list[Plan], args: argparse.Namespace) -> list[Check]:
+    """Reading the result of the timed statements, and the daily account sections."""
+    timed = [(item.label, item.path.read_bytes(), item.encoding)
+             for plan in plans for item in plan.timed]
+    checks = run_reads(timed, args.repeat, args.cache)
+    del timed
+    return checks + run_daily(args.repeat)
+
+
 def run_reference(plans: list[Plan], args: argparse.Namespace) -> list[Check]:
     checks: list[Check] = []
     print(f"\nreference statements: best of {args.repeat}, the peer best of {args.peer_repeat}")
@@ -205,6 +225,7 @@ def run_reference(plans: list[Plan], args: argparse.Namespace) -> list[Check]:
     for plan in plans:
         for item in plan.timed:
             checks += time_statement(item, args.repeat, args.peer_repeat)
+    checks += run_reading(plans, args)
     print(f"\nscaling: parse MB/s, best of {args.repeat}")
     print(f"{'statements':<50}{'small':>10}{'large':>10}")
     for plan in plans:
@@ -505,6 +526,7 @@ def summary(checks: list[Check]) -> str:
         parts.append(f"{encoding} parse {figures['parse']} read-all {figures['read-all']} "
                      f"peer {figures['peer']} mem {figures['peak']}/{figures['kept']} "
                      f"scale {figures['scale']}")
+    parts += reads_summary(checks, worst)
     hostile = [c for c in checks if c.key == "hostile"]
     if hostile:
         parts.append(f"hostile max {worst(hostile)}")

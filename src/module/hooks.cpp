@@ -12,34 +12,35 @@
 namespace vexdal_py {
 namespace {
 
+// Takes the pending error. What is not reportable (Ctrl-C, SystemExit, MemoryError) must not be
+// swallowed: it is parked in escaped, for parse() to raise once the parser has stopped.
+void drop_error(CaughtError& escaped) {
+  CaughtError caught = CaughtError::take();
+  if (!caught.is_reportable()) escaped = std::move(caught);
+}
+
 // The UTF-8 of a str that may hold lone surrogates: each one becomes U+FFFD per byte of its
-// surrogate-escaped form, as the replacing decoder reads those bytes.
-std::string utf8_of_text(PyObject* text) {
+// surrogate-escaped form, as the replacing decoder reads those bytes. Empty when that cannot be
+// made; a MemoryError on the way is parked, so that it is not lost in a shortened text.
+std::string utf8_of_text(PyObject* text, CaughtError& escaped) {
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
     return std::string(utf8, static_cast<std::size_t>(size));
   }
-  PyErr_Clear();
+  drop_error(escaped);
   Ref raw = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
   if (!raw) {
-    PyErr_Clear();
+    drop_error(escaped);
     return {};
   }
   Ref repaired = Ref::steal(
       PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
   const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
   if (utf8 == nullptr) {
-    PyErr_Clear();
+    drop_error(escaped);
     return {};
   }
   return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-// Takes the pending error. What is not reportable (Ctrl-C, SystemExit, MemoryError) must not be
-// swallowed: it is parked in escaped, for parse() to raise once the parser has stopped.
-void drop_error(CaughtError& escaped) {
-  CaughtError caught = CaughtError::take();
-  if (!caught.is_reportable()) escaped = std::move(caught);
 }
 
 // "QualifiedTypeName: str(exc)", always valid UTF-8. Reading the name or the text can run Python
@@ -49,7 +50,7 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
   Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
   if (qualname && PyUnicode_Check(qualname.get())) {
-    text = utf8_of_text(qualname.get());
+    text = utf8_of_text(qualname.get(), escaped);
   } else {
     if (!qualname) drop_error(escaped);
     text = Py_TYPE(exc)->tp_name;
@@ -57,7 +58,7 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   text += ": ";
   Ref message = Ref::steal(PyObject_Str(exc));
   if (message) {
-    text += utf8_of_text(message.get());
+    text += utf8_of_text(message.get(), escaped);
     return text;
   }
   drop_error(escaped);
