@@ -15,9 +15,12 @@ class CaughtError {
   static CaughtError take();
   explicit operator bool() const noexcept { return static_cast<bool>(value_); }
   PyObject* value() const noexcept { return value_.get(); }
-  // An Exception, as opposed to Ctrl-C, SystemExit and the like, which nothing may swallow.
-  bool is_exception() const noexcept {
-    return PyErr_GivenExceptionMatches(value_.get(), PyExc_Exception) != 0;
+  // An Exception that may become a hook's failure text. Ctrl-C, SystemExit and the like must
+  // not be swallowed, and running out of memory is no fault of the statement or its hook: a
+  // HookError would send the user looking for one, so a MemoryError passes through unchanged.
+  bool is_reportable() const noexcept {
+    return PyErr_GivenExceptionMatches(value_.get(), PyExc_Exception) != 0 &&
+           PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError) == 0;
   }
   // Sets it as the pending exception again; the object is empty afterwards.
   void restore() noexcept;

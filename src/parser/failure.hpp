@@ -30,6 +30,8 @@ enum class ErrorKind : std::uint8_t {
   Unfinished,
   NotStatement,
   EmptyInput,
+  // An allocation failed: the parse could not finish, whatever the input holds.
+  OutOfMemory,
 };
 
 // Which of a syntax failure's texts follows its first one, if any.
@@ -45,7 +47,7 @@ struct SyntaxKind {
   SecondText second;
 };
 
-// The syntax kinds, in the order of ErrorKind; the four kinds after them carry nothing.
+// The syntax kinds, in the order of ErrorKind; the kinds after them carry nothing.
 inline constexpr std::array<SyntaxKind, 7> syntax_kinds = {{
     {"UnexpectedSection", "found", "context", SecondText::Context},
     {"UnexpectedAttribute", "key", "value", SecondText::Value},
@@ -79,7 +81,7 @@ std::string_view date_error_text(DateError error) noexcept;
 // The failure's message: a date message, "missing field `<key>`", or the amount message.
 std::string failure_text(const SectionFailure& failure);
 
-// The syntax kinds carry a line number and the texts syntax_kinds names; the other four carry
+// The syntax kinds carry a line number and the texts syntax_kinds names; the others carry
 // nothing. Texts are owned UTF-8 copies, never views into the input.
 struct StatementError {
   ErrorKind kind;

@@ -76,6 +76,8 @@ std::string error_message(const StatementError& error) {
       return "Input is not a 1C statement";
     case ErrorKind::EmptyInput:
       return "Input is empty";
+    case ErrorKind::OutOfMemory:
+      return "Out of memory";
   }
   return {};
 }

@@ -32,6 +32,8 @@ std::string dump(const vexdal::Statement& statement);
 
 void check_value_readers(Checker& checker);
 void check_sections(Checker& checker);
+// Fails each allocation of a parse in turn; needs this executable's own operator new.
+void check_allocation_failures(Checker& checker);
 // Each path the processor could take, against a plain reading; the one this build runs is noted.
 void check_kernels(Checker& checker);
 // data_dir and the example must be present; samples_dir may be missing on this machine.

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   vexdal_test::Checker checker;
   vexdal_test::check_value_readers(checker);
   vexdal_test::check_sections(checker);
+  vexdal_test::check_allocation_failures(checker);
   vexdal_test::check_kernels(checker);
   vexdal_test::check_statement_files(checker, argv[1], argv[2], argc > 3 ? argv[3] : "");
   return checker.finish();

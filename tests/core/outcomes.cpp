@@ -27,6 +27,8 @@ std::string_view kind_name(vexdal::ErrorKind kind) {
       return "NotStatement";
     case vexdal::ErrorKind::EmptyInput:
       return "EmptyInput";
+    case vexdal::ErrorKind::OutOfMemory:
+      return "OutOfMemory";
   }
   return "unknown kind";
 }

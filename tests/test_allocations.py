@@ -1,0 +1,74 @@
+"""Every allocation of a call made to fail in turn: parse() and the reading of its result give the
+right answer or MemoryError, never a crash, a SystemError or another exception."""
+
+import platform
+
+import pytest
+
+from conftest import account_section, document_section, make_statement
+from test_robustness import outcome
+
+_testcapi = pytest.importorskip(
+    "_testcapi", reason=f"{platform.python_implementation()} has no _testcapi.set_nomemory")
+
+
+def rewrite_every_value(section_type, attrs, header):
+    for key, value in attrs.items():
+        attrs[key] = "".join([value, "x"])[:-1]
+
+
+GOOD = make_statement(document_section(), account_section(), document_section(Дата="31.02.2024"))
+CASES = {
+    "parses": (GOOD, None),
+    "parses, utf-8": (make_statement(document_section(), encoding="utf-8"), None),
+    "parses, str": (make_statement(document_section(), account_section(), encoding=None), None),
+    "rewriting hooks": (GOOD, [rewrite_every_value, rewrite_every_value]),
+    "rewriting hook, str": (make_statement(document_section(), encoding=None),
+                            [rewrite_every_value]),
+    # A hook that is not callable fails in C. One written in Python meets an interpreter that,
+    # out of memory while it unwinds the hook's frame, may report a SystemError instead.
+    "hook error": (GOOD, [rewrite_every_value, 1]),
+    "unexpected section": (make_statement(["КонецДокумента"]), None),
+    "unexpected attribute": (make_statement(document_section(), ["Сумма=1"]), None),
+    "unrecognized line": (make_statement(document_section(), ["Левая строка"]),
+                          [rewrite_every_value]),
+    "missing field": (make_statement(account_section(РасчСчет=None)), None),
+    "account parse error": (make_statement(account_section(ДатаНачала="31.02.2024")), None),
+    "unfinished": (make_statement(document_section())[:-12], None),
+    "not a statement": (b"\xff1CClientBankExchange\r\n", None),
+    "empty": (b"", None),
+}
+
+
+def armed(n, data, hooks):
+    """outcome() while the allocation numbered n fails."""
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return outcome(data, hooks)
+    except MemoryError:
+        return MemoryError
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+# Failing every allocation from n on would tell when a call no longer reaches n, but the
+# interpreter then cannot even enter a finally block. A failure that a call gets over (a length
+# hint it does without) gives the right result, so the sweep ends after this many in a row.
+PAST_THE_END = 40
+
+
+@pytest.mark.parametrize("data, hooks", CASES.values(), ids=CASES)
+def test_every_failed_allocation_is_a_memory_error(data, hooks):
+    expected = outcome(data, hooks)
+    failed = right_in_a_row = 0
+    n = 0
+    while right_in_a_row < PAST_THE_END:
+        n += 1
+        got = armed(n, data, hooks)
+        if got is MemoryError:
+            failed += 1
+            right_in_a_row = 0
+        else:
+            assert got == expected, f"allocation {n}"
+            right_in_a_row += 1
+    assert failed > 0
