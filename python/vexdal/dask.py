@@ -101,11 +101,11 @@ def read_documents(paths_or_glob: Union[PathLike, Iterable[PathLike]],
     groups = [names[i:i + files_per_partition]
               for i in range(0, len(names), files_per_partition)]
     meta = _frame(_schema(column_list, scale).empty_table())
-    # Dask leaves both constructors unannotated.
+    # Dask leaves both constructors unannotated (without dask installed, mypy sees no call).
     if not groups:
-        made = dd.from_pandas(meta, npartitions=1)  # type: ignore[no-untyped-call]
+        made = dd.from_pandas(meta, npartitions=1)  # type: ignore[no-untyped-call, unused-ignore]
     else:
-        made = dd.from_map(  # type: ignore[no-untyped-call]
+        made = dd.from_map(  # type: ignore[no-untyped-call, unused-ignore]
             _Partition(column_list, scale, errors), [tuple(g) for g in groups], meta=meta,
             label="vexdal-documents", enforce_metadata=False)
     return cast("dd.DataFrame", made)

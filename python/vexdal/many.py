@@ -41,8 +41,10 @@ class ReadResult:
     warnings: list[tuple[str, int, str]] = field(default_factory=list)
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        # pyarrow's stubs leave the method unannotated; it returns a PyCapsule.
-        return self.table.__arrow_c_stream__(requested_schema)  # type: ignore[no-untyped-call]
+        # pyarrow's stubs leave the method unannotated (without pyarrow, mypy sees no call); it
+        # returns a PyCapsule.
+        stream = self.table.__arrow_c_stream__
+        return stream(requested_schema)  # type: ignore[no-untyped-call, unused-ignore]
 
 
 def statement_files(paths: Iterable[PathLike]) -> list[str]:
