@@ -5,6 +5,9 @@ from pathlib import Path
 
 import pytest
 
+# --refleaks (tools/refleaks.sh): each test three times on a debug build, failing on growth.
+pytest_plugins = ["refleaks"]
+
 SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "samples"
 
 # A complete, valid payment document: every required key and a few optional ones.
