@@ -7,7 +7,11 @@ shows as growth on every run after that, so one more run is enough to see it.
 tools/refleaks.sh builds the module against the debug interpreter and runs the suite this way.
 """
 
+import fnmatch
+import functools
 import gc
+import linecache
+import re
 import sys
 
 import pytest
@@ -33,11 +37,35 @@ def pytest_configure(config):
     config.pluginmanager.register(RefleakRunner(), "refleak-runner")
 
 
+def clear_caches():
+    """Empties the interpreter's caches that fill with each new name a test makes (its temporary
+    paths, patterns built from them), as regrtest does between runs: growing with every run, they
+    would pass for leaks."""
+    re.purge()
+    fnmatch._compile_pattern.cache_clear()
+    linecache.clearcache()
+    sys.path_importer_cache.clear()
+    sys._clear_type_cache()
+
+
+def drop_finished_finalizers(item):
+    """pytest leaves on every wider fixture a test's fixtures depend on (tmp_path on
+    tmp_path_factory) a call to finish each of them, kept until the wider one goes, although they
+    were finished with the test: one more set of objects each run, which would pass for a leak."""
+    for fixturedefs in item._fixtureinfo.name2fixturedefs.values():
+        for fixturedef in fixturedefs:
+            finalizers = getattr(fixturedef, "_finalizers", None)
+            if finalizers:
+                finalizers[:] = [
+                    finalizer for finalizer in finalizers
+                    if not (isinstance(finalizer, functools.partial)
+                            and getattr(finalizer.keywords.get("request"), "node", None) is item)]
+
+
 def total_references():
-    # Cycles a test leaves behind are garbage, not leaks: collect them before counting. Three
-    # passes, as objects freed by one pass may release finalizers that make more garbage.
-    for _ in range(3):
-        gc.collect()
+    clear_caches()
+    # Cycles a test leaves behind are garbage, not leaks: collect them before counting.
+    gc.collect()
     return sys.gettotalrefcount()
 
 
@@ -58,6 +86,7 @@ class RefleakRunner:
             # The reports of the run before are dropped only now, so that each count is taken
             # with one run's reports alive.
             reports = runtestprotocol(item, nextitem=item.parent, log=False)
+            drop_finished_finalizers(item)
             if failed is None and not all(report.passed for report in reports):
                 failed = reports
             totals[run - 1] = total_references()

@@ -18,9 +18,18 @@ command -v cmake >/dev/null || build_deps+=(cmake ninja)
 "$venv/bin/pip" install --quiet "${build_deps[@]}" "pytest>=7" "hypothesis>=6" "tqdm>=4.60" \
   "gcovr>=7"
 
+# The core test three times: with the kernels this processor is given, and with the SSE2 and the
+# plain ones forced and the span limit lowered (as tools/kernels.sh does), so that the paths other
+# machines and 4 GiB sections take are counted too.
+cores=("$work/core" "$work/core-sse2" "$work/core-scalar")
 cmake -S "$root" -B "$work/core" -G Ninja -DVEXDAL_CORE_TESTS=ON -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-cmake --build "$work/core"
+for kernel in sse2 scalar; do
+  cmake -S "$root" -B "$work/core-$kernel" -G Ninja -DVEXDAL_CORE_TESTS=ON \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="$flags" -DVEXDAL_FORCE_KERNEL=$kernel \
+    -DVEXDAL_SPAN_LIMIT=400 >/dev/null
+done
+for core in "${cores[@]}"; do cmake --build "$core"; done
 "$venv/bin/pip" install --quiet --no-build-isolation --force-reinstall --no-deps \
   --config-settings=build-dir="$work/module" \
   --config-settings=cmake.build-type=Debug \
@@ -28,9 +37,11 @@ cmake --build "$work/core"
   "$root"
 
 # Counts of earlier runs would add up with this one's.
-find "$work/core" "$work/module" -name '*.gcda' -delete
-"$work/core/vexdal_core_tests" "$root/tests/data" "$root/examples/statement.txt" \
-  "$root/../shared/samples"
+find "${cores[@]}" "$work/module" -name '*.gcda' -delete
+for core in "${cores[@]}"; do
+  "$core/vexdal_core_tests" "$root/tests/data" "$root/examples/statement.txt" \
+    "$root/../shared/samples"
+done
 "$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
 
 # Branches to the handlers of exceptions are left out: every call that may allocate has one,
@@ -39,15 +50,28 @@ find "$work/core" "$work/module" -name '*.gcda' -delete
 # code of their own (the ends of scopes that run destructors).
 "$venv/bin/gcovr" --root "$root" --filter "$root/src/" \
   --exclude-throw-branches --exclude-unreachable-branches \
-  --txt-metric line --txt-metric branch \
-  --json-summary "$work/summary.json" \
-  "$work/core" "$work/module"
-"$venv/bin/python" - "$work/summary.json" <<'PY'
+  --txt - --txt-metric line --txt-metric branch \
+  --json "$work/coverage.json" --json-summary "$work/summary.json" \
+  "${cores[@]}" "$work/module"
+"$venv/bin/python" - "$work/coverage.json" "$work/summary.json" <<'PY'
 import json, sys
 from collections import defaultdict
 
-totals = defaultdict(lambda: [0, 0, 0, 0])
+# The lines no run reached, file by file, as ranges.
+print("lines not run:")
 for entry in json.load(open(sys.argv[1]))["files"]:
+    missed = sorted({line["line_number"] for line in entry["lines"] if line["count"] == 0})
+    ranges = []
+    for number in missed:
+        if ranges and ranges[-1][1] == number - 1:
+            ranges[-1][1] = number
+        else:
+            ranges.append([number, number])
+    if ranges:
+        text = ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in ranges)
+        print(f"  {entry['file']}: {text}")
+totals = defaultdict(lambda: [0, 0, 0, 0])
+for entry in json.load(open(sys.argv[2]))["files"]:
     folder = entry["filename"].rsplit("/", 1)[0]
     counts = totals[folder]
     counts[0] += entry["line_covered"]

@@ -4,7 +4,7 @@ sample of them (a fixed seed, a share of each file's mutants) is built one at a 
 core test, and a mutant the core test lets live is tried against the Python suite. A mutant that
 does not compile is not counted. Ends with `mutants: K of N killed (P%)`.
 
-  tools/mutants.py [--count N] [--seed S] [--no-python] [FILE ...]
+  tools/mutants.py [--count N] [--seed S] [--budget SECONDS] [--no-python] [FILE ...]
 
 Works in build/mutants: a copy of the tree (the worktree is never touched), a ninja build of the
 core test and one of the module over that copy, so that each mutant recompiles one object file.
@@ -86,6 +86,8 @@ def main():
                         help="mutants that compile to test, shared among the files in "
                              "proportion to their mutants (default 200)")
     parser.add_argument("--seed", type=int, default=19)
+    parser.add_argument("--budget", type=float, default=0,
+                        help="seconds after which no more mutants are started (default: none)")
     parser.add_argument("--no-python", action="store_true",
                         help="count the core test's survivors as survivors")
     parser.add_argument("files", nargs="*", help="files of src/parser (default: every .cpp)")
@@ -108,24 +110,29 @@ def main():
     generated = {source: generate(source) for source in sources}
     total = sum(len(mutants) for mutants in generated.values())
     rng = random.Random(args.seed)
-    killed = tested = 0
-    survivors = []
+    files = []
     for source, mutants in generated.items():
-        quota = max(1, round(args.count * len(mutants) / total))
         order = list(mutants)
         rng.shuffle(order)
-        original = source.read_text()
-        file_tested = file_killed = 0
-        try:
-            for mutant in order:
-                if file_tested == quota:
-                    break
-                text = mutant.read_text()
-                source.write_text(text)
+        quota = max(1, round(args.count * len(mutants) / total))
+        files.append({"source": source, "original": source.read_text(), "order": order,
+                      "quota": quota, "written": len(mutants), "tested": 0, "killed": 0})
+    deadline = time.monotonic() + args.budget if args.budget else None
+    survivors = []
+    # The files take turns, one mutant each, so that a run cut short by --budget is still a
+    # sample of every file.
+    pending = list(files)
+    while pending and (deadline is None or time.monotonic() < deadline):
+        entry = pending.pop(0)
+        source, original = entry["source"], entry["original"]
+        while entry["order"]:
+            mutant = entry["order"].pop()
+            text = mutant.read_text()
+            source.write_text(text)
+            try:
                 if run(["ninja", "-C", str(core), "-j1", "vexdal_core_tests"]) != 0:
                     continue  # does not compile: not a mutant of the program
-                file_tested += 1
-                lineno, change = describe(original, text)
+                entry["tested"] += 1
                 how = run([str(core / "vexdal_core_tests"), *CORE_ARGS], timeout=timeout)
                 if how == 0 and not args.no_python:
                     if run(["ninja", "-C", str(module), "-j1", "vexdal_py"]) != 0:
@@ -135,25 +142,31 @@ def main():
                                    "-p", "no:cacheprovider", str(ROOT / "tests")],
                                   timeout=600, cwd=ROOT,
                                   env={**os.environ, "PYTHONPATH": str(module)})
-                if how == 0:
-                    survivors.append(f"src/parser/{source.name}:{lineno}: {change}"
-                                     f"  ({mutant.name})")
-                    print("survived", survivors[-1], flush=True)
-                else:
-                    file_killed += 1
-        finally:
-            source.write_text(original)
-        killed += file_killed
-        tested += file_tested
-        print(f"src/parser/{source.name}: {file_killed} of {file_tested} killed "
-              f"({len(mutants)} written)", flush=True)
+            finally:
+                source.write_text(original)
+            if how == 0:
+                lineno, change = describe(original, text)
+                survivors.append(f"src/parser/{source.name}:{lineno}: {change}"
+                                 f"  ({mutant.name})")
+                print("survived", survivors[-1], flush=True)
+            else:
+                entry["killed"] += 1
+            break
+        if entry["order"] and entry["tested"] < entry["quota"]:
+            pending.append(entry)
+    killed = sum(entry["killed"] for entry in files)
+    tested = sum(entry["tested"] for entry in files)
+    for entry in files:
+        print(f"src/parser/{entry['source'].name}: {entry['killed']} of {entry['tested']} "
+              f"killed ({entry['written']} written)")
     # Leave both builds as the tree is, for the next run.
     run(["ninja", "-C", str(core), "vexdal_core_tests"])
     (WORK / "survivors.txt").write_text("".join(line + "\n" for line in survivors))
     print(f"survivors ({len(survivors)}), also in {WORK / 'survivors.txt'}:")
     for line in survivors:
         print("  " + line)
-    print(f"sample: seed {args.seed}, {tested} mutants that compile out of {total} written")
+    print(f"sample: seed {args.seed}, {tested} mutants that compile out of {total} written"
+          + (" (cut short by --budget)" if pending else ""))
     print(f"mutants: {killed} of {tested} killed ({100 * killed / max(tested, 1):.1f}%)")
     return 0 if tested and killed / tested >= 0.9 else 1
 
