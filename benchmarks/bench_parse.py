@@ -1,8 +1,9 @@
 """Measures vexdal_py.parse against plain Python, against a peer parser, and in memory.
 
 Every figure is a ratio of two things measured side by side in one run (best of N,
-time.perf_counter, the works taking turns), so a slower or busier machine moves both sides of
-it alike; the milliseconds and MB/s are printed for context only.
+time.perf_counter or with --cpu-time time.process_time, the works taking turns), so a slower or
+busier machine moves both sides of it alike; the milliseconds and MB/s are printed for context
+only.
 
 Workloads (--workload, default all):
 
@@ -20,7 +21,17 @@ Reference checks, each printed with its target and "ok" or "MISSED":
 
   parse / floor        parse(data) over the floor, data.decode(enc).splitlines()   <= 0.25
   read-all / floor     parse(data), then every attribute of every document and of
-                       every account's intervals, over the floor     <= 0.70 cp1251, 0.60 utf-8
+                       every account's intervals, over the floor     <= 0.38 cp1251, 0.36 utf-8
+  read-keep            parse(data), then every value kept (a list of the 26 values per
+                       document), over the floor                     <= 0.65 cp1251, 0.60 utf-8
+  read/C floor         every attribute of every document read by a C loop (parse not
+                       counted), over the least CPython needs for the same: each of the
+                       same strings made from its bytes by CPython's own decoders (UTF-8,
+                       or the code page's charmap for non-ASCII windows-1251) plus as many
+                       lookups of slots; both sides in benchmarks/strings_floor.c, built
+                       into the cache with the interpreter's C compiler            <= 1.15
+  daily                parse() of one account given as 3,650 and 60,000 account sections
+                       of eight keys (one a day, no documents), over the floor       <= 0.25
   peer                 client_bank_1c.load() time over parse() time, windows-1251 only
                        (best of --peer-repeat, default 3, as the peer is slow)          >= 25x
   peak                 peak memory rise during parse(), over the input size
@@ -37,6 +48,19 @@ Reference checks, each printed with its target and "ok" or "MISSED":
                        The one document must still come out whole and without a warning;
                        the parse is also timed against the floor (no target).
 
+Hook checks, on the same reference statements, each against its target:
+
+  hook                 parse(data, [no-op hook]) over the floor                       <= 0.6
+  hooks x10            ten no-op hooks over the floor                                 <= 2.0
+  replace              parse() with a hook that puts a new str in place of every value
+                       ("".join([v, "x"])[:-1]), less the same hook run over the same
+                       sections in plain Python (fresh dicts per call), over the floor
+                                                              <= the "hook" figure
+  hostile header       one hook on the statement with 2,000 blank lines and the same header
+                       line 2,000 times, over one hook on the statement as it is      <= 1.3
+  hooks peak           peak memory rise with ten no-op hooks less the rise without hooks,
+                       over the input size (the memory statement)                     <= 0.1
+
 Memory is measured in a fresh child process per statement (this script in a hidden mode),
 because the parser's C++ allocations are invisible to tracemalloc. The child takes VmRSS
 (from /proc/self/status), reads the input, collects garbage and calls glibc's malloc_trim(0),
@@ -47,14 +71,16 @@ trim, which counts heap pages the allocator kept back, is shown as "kept, raw").
 is dropped, and VmRSS against the very first figure is what the result keeps alone. Without a
 writable clear_refs the peak is ru_maxrss, the child's lifetime peak, with a note.
 
-usage: python benchmarks/bench_parse.py [--workload reference|samples|all] [--input FILE ...]
-           [--repeat N] [--peer-repeat N] [--quick] [--huge] [--skip-memory]
+usage: python benchmarks/bench_parse.py [--workload reference|hooks|samples|all] [--input FILE ...]
+           [--repeat N] [--peer-repeat N] [--quick] [--huge] [--skip-memory] [--cpu-time]
            [--samples DIR] [--sizes 1,10,50] [--generator PATH] [--cache DIR]
 
 --quick uses 2,000/20,000 documents for scaling and memory, 5 MB hostile shapes and 1 MB
-samples. --huge adds the 1 GiB statements (generating them takes minutes and several GB of
-memory; they are cached). --skip-memory runs no child processes. The hostile statements are
-written into the cache folder too. The peer comes with pip install '.[bench]'.
+samples. --cpu-time times each work by the process's CPU time instead of wall time: on a machine
+shared with busy processes, wall time also counts the waits for a core. --huge adds the 1 GiB
+statements (generating them takes minutes and several GB of memory; they are cached).
+--skip-memory runs no child processes. The hostile statements are written into the cache folder
+too. The peer comes with pip install '.[bench]'.
 
 The run ends with the table of figures against their targets and one summary line that gives
 the least favourable value of each figure per encoding and says whether every target was met.
@@ -66,9 +92,12 @@ import argparse
 import os
 import platform
 import sys
+import time
 from importlib import metadata
 from pathlib import Path
+from typing import Callable
 
+import measure
 import vexdal_py
 
 try:
@@ -77,8 +106,9 @@ except ImportError:
     client_bank_1c = None
 
 from measure import (AT_LEAST, HOSTILE_LIMIT, SUMMARY_KEYS, Check, baseline, best_of, floor,
-                     measure_memory, memory_child, memory_notes, read_all, target_check,
-                     why_no_memory)
+                     measure_memory, memory_child, memory_notes, noop_hook, read_all,
+                     target_check, why_no_memory)
+from reads import reads_summary, run_daily, run_reads
 from statements import (DEFAULT_CACHE, DEFAULT_GENERATOR, DEFAULT_SAMPLES, DOCUMENT, ENCODINGS,
                         EXAMPLE, FULL, HUGE_DOCS, MB, QUICK, Input, Plan, Sizes, build_input,
                         collect_documents, generated, generated_plans, given_plans,
@@ -178,6 +208,15 @@ def memory_checks(item: Input) -> list[Check]:
                          figures["kept_alone"] / size, "the result alone")]
 
 
+def run_reading(plans: list[Plan], args: argparse.Namespace) -> list[Check]:
+    """Reading the result of the timed statements, and the daily account sections."""
+    timed = [(item.label, item.path.read_bytes(), item.encoding)
+             for plan in plans for item in plan.timed]
+    checks = run_reads(timed, args.repeat, args.cache)
+    del timed
+    return checks + run_daily(args.repeat)
+
+
 def run_reference(plans: list[Plan], args: argparse.Namespace) -> list[Check]:
     checks: list[Check] = []
     print(f"\nreference statements: best of {args.repeat}, the peer best of {args.peer_repeat}")
@@ -186,6 +225,7 @@ def run_reference(plans: list[Plan], args: argparse.Namespace) -> list[Check]:
     for plan in plans:
         for item in plan.timed:
             checks += time_statement(item, args.repeat, args.peer_repeat)
+    checks += run_reading(plans, args)
     print(f"\nscaling: parse MB/s, best of {args.repeat}")
     print(f"{'statements':<50}{'small':>10}{'large':>10}")
     for plan in plans:
@@ -266,6 +306,115 @@ def run_hostile(args: argparse.Namespace, sizes: Sizes) -> list[Check]:
     print(f"{'statement':<34}{'MB':>8}{'parse ms':>11}{'/ floor':>9}"
           + ("" if skip_memory else f"{'peak rise':>12}{'kept':>10}"))
     return [hostile_check(label, item, skip_memory) for label, item in cases]
+
+
+# ---------------------------------------------------------------------------------------------
+# Hooks: what hooks add to a parse, in time and in memory
+
+HOOK_TARGETS = {"hook": 0.6, "hooks x10": 2.0, "hostile header": 1.3, "hooks peak": 0.1}
+HOOK_KEYS = ("hook", "hooks x10", "replace", "hostile header", "hooks peak")
+HOSTILE_HEADER_LINES = 2_000
+
+
+def replacing_hook(section_type: object, attrs: dict, header: dict) -> None:
+    """Puts a new str in place of every value, the same text made anew."""
+    for key, value in attrs.items():
+        attrs[key] = "".join([value, "x"])[:-1]
+
+
+def sections_seen(data: bytes) -> list[tuple[object, dict, dict]]:
+    """What a hook is given for each section of the statement, in dicts of its own."""
+    seen: list[tuple[object, dict, dict]] = []
+    vexdal_py.parse(data, [lambda kind, attrs, header: seen.append((kind, dict(attrs),
+                                                                     dict(header)))])
+    return seen
+
+
+def run_plain(hook: Callable[[object, dict, dict], None],
+              seen: list[tuple[object, dict, dict]]) -> None:
+    """The hook run over the same sections in plain Python, with fresh dicts for each call as
+    parse() hands them out."""
+    for kind, attrs, header in seen:
+        hook(kind, dict(attrs), dict(header))
+
+
+def hostile_header(data: bytes, encoding: str) -> bytes:
+    """The statement with 2,000 blank lines and the same header line 2,000 times after its
+    first line."""
+    first, rest = data.split(b"\n", 1)
+    eol = b"\r\n" if first.endswith(b"\r") else b"\n"
+    line = "Отправитель=Бухгалтерия".encode(encoding) + eol
+    return first + b"\n" + (eol + line) * HOSTILE_HEADER_LINES + rest
+
+
+def hook_check(key: str, item: Input, value: float | None, note: str = "",
+               limit: float | None = None) -> Check:
+    return Check(key, item.label, item.encoding, value,
+                 HOOK_TARGETS[key] if limit is None else limit, note)
+
+
+def time_hooks(item: Input, repeat: int) -> list[Check]:
+    data = item.path.read_bytes()
+    hostile = hostile_header(data, item.encoding)
+    seen = sections_seen(data)
+    one, ten, replacing = [noop_hook], [noop_hook] * 10, [replacing_hook]
+    floor_s, parse_s, one_s, ten_s, replace_s, plain_s, hostile_s = best_of(
+        repeat, 1, lambda: floor(data, item.encoding), lambda: vexdal_py.parse(data),
+        lambda: vexdal_py.parse(data, one), lambda: vexdal_py.parse(data, ten),
+        lambda: vexdal_py.parse(data, replacing), lambda: run_plain(replacing_hook, seen),
+        lambda: vexdal_py.parse(hostile, one))
+    beyond = (replace_s - plain_s) / floor_s
+    print(f"{item.label:<30}{floor_s * 1e3:>9.1f}" + "".join(
+        f"{x:>9.2f}" for x in (parse_s / floor_s, one_s / floor_s, ten_s / floor_s,
+                               replace_s / floor_s, plain_s / floor_s, beyond,
+                               hostile_s / one_s)))
+    return [hook_check("hook", item, one_s / floor_s, "one no-op hook, over the floor"),
+            hook_check("hooks x10", item, ten_s / floor_s, "ten no-op hooks, over the floor"),
+            hook_check("replace", item, beyond, "replacing hook less the same in plain Python, "
+                       "over the floor; target: the no-op row", limit=one_s / floor_s),
+            hook_check("hostile header", item, hostile_s / one_s,
+                       "one hook, hostile header over plain header")]
+
+
+def hook_memory_check(item: Input) -> Check:
+    """The peak rise with ten no-op hooks beyond the peak rise without, over the input size."""
+    bare, hooked = measure_memory(item.path), measure_memory(item.path, hooks=10)
+    error = bare.get("error") or hooked.get("error")
+    if error:
+        print(f"{item.label:<30} failed: {error}")
+        return Check("hooks peak", item.label, item.encoding, None, HOOK_TARGETS["hooks peak"],
+                     error, failed=True)
+    size = bare["size"]
+    print(f"{item.label:<30}{size / MB:>8.1f}{bare['peak_rise'] / MB:>12.1f}"
+          f"{hooked['peak_rise'] / MB:>12.1f}{hooked['seconds']:>9.2f}")
+    return hook_check("hooks peak", item, (hooked["peak_rise"] - bare["peak_rise"]) / size,
+                      "; ".join(memory_notes(hooked) + ["ten no-op hooks, beyond none"]))
+
+
+def run_hook_rows(plans: list[Plan], args: argparse.Namespace) -> list[Check]:
+    print(f"\nhooks: best of {args.repeat}, over the floor (hostile header: over one hook)")
+    print(f"{'statement':<30}{'floor ms':>9}{'no hook':>9}{'1 no-op':>9}{'10 no-op':>9}"
+          f"{'replace':>9}{'plain':>9}{'beyond':>9}{'header':>9}")
+    checks = [check for plan in plans for item in plan.timed
+              for check in time_hooks(item, args.repeat)]
+    if not args.skip_memory and not why_no_memory():
+        print("\nmemory with hooks, MB, each in a fresh process")
+        print(f"{'statement':<30}{'MB':>8}{'no hook':>12}{'10 no-op':>12}{'10 s':>9}")
+        checks += [hook_memory_check(plan.memory) for plan in plans]
+    return checks
+
+
+def hook_summary(checks: list[Check]) -> list[str]:
+    parts = []
+    for encoding in ENCODINGS:
+        mine = [c for c in checks if c.encoding == encoding and c.key in HOOK_KEYS]
+        if not mine:
+            continue
+        figures = {key: worst([c for c in mine if c.key == key]) for key in HOOK_KEYS}
+        parts.append(f"{encoding} hooks 1x {figures['hook']} 10x {figures['hooks x10']} "
+                     f"replace {figures['replace']} header {figures['hostile header']} "
+                     f"mem {figures['hooks peak']}")
+    return parts
 
 
 # ---------------------------------------------------------------------------------------------
@@ -377,9 +526,11 @@ def summary(checks: list[Check]) -> str:
         parts.append(f"{encoding} parse {figures['parse']} read-all {figures['read-all']} "
                      f"peer {figures['peer']} mem {figures['peak']}/{figures['kept']} "
                      f"scale {figures['scale']}")
+    parts += reads_summary(checks, worst)
     hostile = [c for c in checks if c.key == "hostile"]
     if hostile:
         parts.append(f"hostile max {worst(hostile)}")
+    parts += hook_summary(checks)
     targeted = [c for c in checks if c.limit is not None or c.failed]
     missed = sum(c.status() == "MISSED" for c in targeted)
     unmeasured = sum(c.status() == "n/a" for c in targeted)
@@ -395,8 +546,9 @@ def summary(checks: list[Check]) -> str:
 def parse_args() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--workload", choices=("reference", "samples", "all"), default="all",
-                        help="what to run (default: all)")
+    parser.add_argument("--workload", choices=("reference", "hooks", "samples", "all"),
+                        default="all", help="what to run (default: all; hooks: the hook rows "
+                        "alone, on the reference statements)")
     parser.add_argument("--input", type=Path, action="append", default=[], metavar="FILE",
                         help="an existing reference statement (repeatable); nothing is generated")
     parser.add_argument("--repeat", type=int, default=7, metavar="N",
@@ -406,6 +558,8 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--quick", action="store_true", help="smaller statements, a smoke run")
     parser.add_argument("--huge", action="store_true", help="add 1 GiB statements")
     parser.add_argument("--skip-memory", action="store_true", help="no memory measurements")
+    parser.add_argument("--cpu-time", action="store_true",
+                        help="time by the process's CPU time, on a machine shared with others")
     parser.add_argument("--samples", type=Path, default=DEFAULT_SAMPLES, metavar="DIR",
                         help="folder of real statements (default: %(default)s)")
     parser.add_argument("--sizes", metavar="MB,...",
@@ -415,6 +569,7 @@ def parse_args() -> argparse.Namespace:
     parser.add_argument("--cache", type=Path, default=DEFAULT_CACHE, metavar="DIR",
                         help="where generated statements are kept (default: %(default)s)")
     parser.add_argument("--memory-child", type=Path, help=argparse.SUPPRESS)
+    parser.add_argument("--memory-hooks", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.sizes is None:
         args.sizes = "1" if args.quick else "1,10,50"
@@ -424,9 +579,11 @@ def parse_args() -> argparse.Namespace:
 def main() -> int:
     args = parse_args()
     if args.memory_child is not None:
-        memory_child(args.memory_child)
+        memory_child(args.memory_child, args.memory_hooks)
         return 0
     sizes = QUICK if args.quick else FULL
+    if args.cpu_time:
+        measure.clock = time.process_time
     print(machine())
     print(versions())
     if args.skip_memory:
@@ -437,7 +594,7 @@ def main() -> int:
     if args.workload in ("samples", "all"):
         run_samples(args)
     checks: list[Check] = []
-    if args.workload in ("reference", "all"):
+    if args.workload in ("reference", "hooks", "all"):
         if args.input:
             plans = given_plans(args.input)
         elif args.generator.exists():
@@ -446,9 +603,12 @@ def main() -> int:
             plans = []
             print(f"note: reference statements skipped: {args.generator} not found "
                   f"(give --input FILE or --generator PATH)")
-        if plans:
+        if plans and args.workload != "hooks":
             checks += run_reference(plans, args)
-        checks += run_hostile(args, sizes)
+        if plans:
+            checks += run_hook_rows(plans, args)
+        if args.workload != "hooks":
+            checks += run_hostile(args, sizes)
         print_checks(checks)
     print(summary(checks))
     return 0

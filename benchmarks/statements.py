@@ -4,6 +4,7 @@ the payment documents of real sample files."""
 
 from __future__ import annotations
 
+import datetime
 import re
 import subprocess
 import sys
@@ -228,3 +229,38 @@ def largest_sample(sources: list[Path]) -> Path | None:
             continue
         return path
     return None
+
+
+# ---------------------------------------------------------------------------------------------
+# Daily account sections: one account, one section a day, no documents
+
+DAILY_SECTIONS = (3_650, 60_000)
+FIRST_DAY = datetime.date(1900, 1, 1)  # 60,000 days on, still in this century
+
+
+def daily_sections_statement(sections: int, encoding: str) -> bytes:
+    """A statement of one account given as `sections` account sections of one day each, with
+    eight keys apiece (the seven the parser reads and one it ignores), as banks that export a
+    section per day write them; no documents."""
+    head = ("1CClientBankExchange\r\nВерсияФормата=1.03\r\nКодировка=Windows\r\n"
+            "Отправитель=Бухгалтерия предприятия\r\nПолучатель=\r\n"
+            "ДатаСоздания=01.01.2026\r\nВремяСоздания=10:00:00\r\n"
+            "ДатаНачала=01.01.1900\r\nДатаКонца=31.12.2099\r\n"
+            "РасчСчет=40702810400000012345\r\n")
+    parts = [head]
+    balance = 1_000_000_00
+    for i in range(sections):
+        date = (FIRST_DAY + datetime.timedelta(days=i)).strftime("%d.%m.%Y")
+        income, expense = (i * 7919) % 500_000_00, (i * 104_729) % 400_000_00
+        end = balance + income - expense
+        parts.append(
+            f"СекцияРасчСчет\r\nДатаНачала={date}\r\nДатаКонца={date}\r\n"
+            f"РасчСчет=40702810400000012345\r\n"
+            f"НачальныйОстаток={balance // 100}.{balance % 100:02d}\r\n"
+            f"ВсегоПоступило={income // 100}.{income % 100:02d}\r\n"
+            f"ВсегоСписано={expense // 100}.{expense % 100:02d}\r\n"
+            f"КонечныйОстаток={end // 100}.{end % 100:02d}\r\n"
+            f"Примечание=Выписка за день {i + 1}\r\nКонецРасчСчет\r\n")
+        balance = end
+    parts.append("КонецФайла\r\n")
+    return "".join(parts).encode(encoding)

@@ -2,7 +2,7 @@
 
 usage: python examples/to_pandas.py STATEMENT_FILE
 
-documents_frame(statement) is for your own code (put examples/ on the import path, or copy the
+documents_frame(data) is for your own code (put examples/ on the import path, or copy the
 file): one row per document, a column per field of vexdal_py.Document in the order of its
 table in the README, then two columns of its own. No column is float, so no amount is rounded:
 
@@ -23,7 +23,8 @@ century).
 turnover(frame) sums the amounts per other party and direction.
 
 main prints the first documents, that turnover, and the documents the parser skipped (a
-statement's warnings), which neither holds. Needs pandas: pip install
+statement's warnings), which neither holds. The columns come from vexdal.documents_table(),
+made in C++ without a Python object per value. Needs pandas and pyarrow: pip install
 'vexdal_py[examples]'. Exits with status 1 when the file is not a statement the parser accepts
 or holds such a date, and 2 when it cannot be read.
 """
@@ -31,7 +32,7 @@ or holds such a date, and 2 when it cannot be read.
 from __future__ import annotations
 
 import argparse
-import inspect
+import datetime
 import sys
 from collections.abc import Sequence
 from decimal import Decimal, localcontext
@@ -39,17 +40,17 @@ from pathlib import Path
 from typing import Optional
 
 import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
 
+import vexdal
 import vexdal_py
 from vexdal.money import EXACT
 
-# The document's fields in the order of the README's table, read from the class, so that a
-# field the parser gains becomes a column without an edit here.
-FIELDS = tuple(name for name, value in vars(vexdal_py.Document).items()
-               if not name.startswith("_") and inspect.isdatadescriptor(value))
+# The document's fields in the order of the README's table, the columns of documents_table.
+FIELDS = vexdal.tables.DOCUMENT_COLUMNS
 DATES = {"doc_date", "outcome_date", "income_date"}
-# The whole days datetime64[ns] holds. Dates come as YYYY-MM-DD with four-digit years, so their
-# texts sort as the days do.
+# The whole days datetime64[ns] holds.
 FIRST_DAY, LAST_DAY = "1677-09-22", "2262-04-11"
 DIRECTIONS = ("credit", "debit", "transfer", "neither")
 # pandas' own string dtype, the same from pandas 1.5 on: missing values are <NA>, never NaN.
@@ -57,13 +58,13 @@ TEXT = "string"
 HEAD_COLUMNS = ["doc_date", "doc_number", "amount", "direction", "other_party"]
 
 
-def sides(doc: vexdal_py.Document, accounts: dict[str, vexdal_py.Account]) -> tuple[str, str]:
+def sides(row: dict[str, Optional[str]], accounts: set[str]) -> tuple[str, str]:
     """The document's direction for the statement's accounts, and the party on the other side.
     Payer and payee keys are fixed by the format, whichever side is ours."""
-    payer = doc.counterparty or doc.counterparty_1 or f"ИНН {doc.counterparty_inn}"
-    payee = doc.payee or f"ИНН {doc.payee_inn}"
-    credit = doc.payee_account in accounts
-    debit = doc.counterparty_account in accounts
+    payer = row["counterparty"] or row["counterparty_1"] or f"ИНН {row['counterparty_inn']}"
+    payee = row["payee"] or f"ИНН {row['payee_inn']}"
+    credit = row["payee_account"] in accounts
+    debit = row["counterparty_account"] in accounts
     if credit and debit:
         return "transfer", "own accounts"
     if credit:
@@ -73,33 +74,51 @@ def sides(doc: vexdal_py.Document, accounts: dict[str, vexdal_py.Account]) -> tu
     return "neither", f"{payer} → {payee}"
 
 
-def date_column(name: str, docs: list[vexdal_py.Document]) -> pd.Series:
-    texts: list[Optional[str]] = [getattr(doc, name) for doc in docs]
-    for doc, text in zip(docs, texts):
-        if text is not None and not FIRST_DAY <= text <= LAST_DAY:
-            raise ValueError(f"{name} {text} of document {doc.doc_number} is outside the days "
-                             f"datetime64[ns] can hold, {FIRST_DAY} to {LAST_DAY}")
-    # pandas 2 reads such texts to nanoseconds and pandas 3 to microseconds: one dtype for both.
-    dates = pd.to_datetime(pd.Series(texts, dtype=object), format="%Y-%m-%d")
-    return dates.astype("datetime64[ns]")
-
-
-def documents_frame(statement: vexdal_py.Statement) -> pd.DataFrame:
-    """One row per document of the statement; the columns are described at the top of this
-    file. Raises ValueError for a date that datetime64[ns] cannot hold."""
-    docs = statement.documents
-    columns: dict[str, pd.Series] = {}
+def check_dates(data: bytes | str, table: pa.Table) -> None:
+    """Raises ValueError for the first date that datetime64[ns] cannot hold."""
+    first, last = (datetime.date.fromisoformat(day) for day in (FIRST_DAY, LAST_DAY))
     for name in FIELDS:
-        if name in DATES:
-            columns[name] = date_column(name, docs)
-        elif name == "amount":
-            columns[name] = pd.Series([Decimal(doc.amount) for doc in docs], dtype=object)
-        else:
-            columns[name] = pd.Series([getattr(doc, name) for doc in docs], dtype=TEXT)
-    pairs = [sides(doc, statement.accounts) for doc in docs]
-    columns["direction"] = pd.Series([direction for direction, _ in pairs], dtype=TEXT)
-    columns["other_party"] = pd.Series([party for _, party in pairs], dtype=TEXT)
-    return pd.DataFrame(columns)
+        if name not in DATES:
+            continue
+        column = table.column(name)
+        outside = pc.or_(pc.less(column, pa.scalar(first, pa.date32())),
+                         pc.greater(column, pa.scalar(last, pa.date32())))
+        row = pc.index(outside, True).as_py()
+        if row >= 0:
+            # A date out of datetime's own range has no Python form: the parser's text says it.
+            doc = vexdal_py.parse(data).documents[row]
+            raise ValueError(f"{name} {getattr(doc, name)} of document {doc.doc_number} is "
+                             f"outside the days datetime64[ns] can hold, {FIRST_DAY} to "
+                             f"{LAST_DAY}")
+
+
+def documents_frame(data: bytes | str) -> pd.DataFrame:
+    """One row per document of the statement; the columns are described at the top of this
+    file. Raises what vexdal_py.parse() raises, and ValueError for a date that datetime64[ns]
+    cannot hold."""
+    return table_frame(data, vexdal.documents_table(data, amounts="text"))
+
+
+def table_frame(data: bytes | str, documents: vexdal.Table) -> pd.DataFrame:
+    """documents_frame's frame from the statement's table, made with amounts="text"."""
+    table = documents.to_pyarrow()
+    check_dates(data, table)
+    frame: pd.DataFrame = table.to_pandas(date_as_object=False,
+                                          types_mapper={pa.string(): pd.StringDtype()}.get)
+    for name in DATES:
+        # pyarrow gives days as datetime64[ms]: the same days in the dtype pandas 2 and 3 share.
+        frame[name] = frame[name].astype("datetime64[ns]")
+    # Amounts as the parser wrote them, each with its own scale, so that format(value, "f")
+    # gives the text back.
+    frame["amount"] = pd.Series([Decimal(text) for text in table.column("amount").to_pylist()],
+                                dtype=object)
+    accounts = set(documents.accounts)
+    pairs = [sides(row, accounts) for row in table.select(
+        ["counterparty", "counterparty_1", "counterparty_inn", "payee", "payee_inn",
+         "payee_account", "counterparty_account"]).to_pylist()]
+    frame["direction"] = pd.Series([direction for direction, _ in pairs], dtype=TEXT)
+    frame["other_party"] = pd.Series([party for _, party in pairs], dtype=TEXT)
+    return frame
 
 
 def turnover(frame: pd.DataFrame) -> pd.DataFrame:
@@ -126,8 +145,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"error: cannot read {path}: {exc.strerror or exc}", file=sys.stderr)
         return 2
     try:
-        statement = vexdal_py.parse(data)
-        frame = documents_frame(statement)
+        documents = vexdal.documents_table(data, amounts="text")
+        frame = table_frame(data, documents)
     except (vexdal_py.ParseError, ValueError) as exc:
         where = f" at line {exc.detail.lineno}" if isinstance(exc, vexdal_py.SyntaxError) else ""
         print(f"error: {path}{where}: {exc}", file=sys.stderr)
@@ -138,9 +157,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     print("\nTurnover per other party and direction:\n")
     print(turnover(frame).to_string() if len(frame) else "(no documents)")
     # The parser leaves out a document it cannot read: totals without it must say so.
-    if statement.warnings:
-        print(f"\nSkipped documents: {len(statement.warnings)} (not in the frame or the turnover)")
-    for lineno, message in statement.warnings:
+    if documents.warnings:
+        print(f"\nSkipped documents: {len(documents.warnings)} (not in the frame or the turnover)")
+    for lineno, message in documents.warnings:
         print(f"  line {lineno}: {message}")
     return 0
 

@@ -9,8 +9,10 @@ import pytest
 from conftest import account_section, document_section, make_statement
 from test_robustness import outcome
 
-_testcapi = pytest.importorskip(
-    "_testcapi", reason=f"{platform.python_implementation()} has no _testcapi.set_nomemory")
+# PyPy's _testcapi is built from C source on import, and has no set_nomemory either.
+if platform.python_implementation() != "CPython":
+    pytest.skip("PyPy has no _testcapi.set_nomemory", allow_module_level=True)
+_testcapi = pytest.importorskip("_testcapi", reason="this CPython was built without _testcapi")
 # A debug build checks its own out-of-memory paths and fails them: 3.11 frees a dict iterator it
 # never tracked (an assertion that aborts), and every failed allocation moves the total reference
 # count, which --refleaks would blame on the test. The release build runs the sweep.

@@ -5,7 +5,7 @@ import pytest
 
 import vexdal_py
 from conftest import (DOCUMENT, account_section, amount_message, attribute_lines,
-                      document_section, join, statement_lines)
+                      document_section, join, make_statement, statement_lines)
 
 # key: (attribute, text in the file, value in Python); every text differs from every other.
 FIELDS = {
@@ -131,3 +131,37 @@ class TestUnbuildable:
             "blank-date", "key-with-space"])
     def test_value_failures_come_first_in_key_order(self, changes, message):
         assert build(document_section(**changes)) == message
+
+
+# A text becomes a str by one of several paths: ASCII copied at once, windows-1251 through its
+# table, UTF-8 through a reader of one- and two-byte characters or the general one, each after a
+# scan that takes eight or sixteen bytes a step. Each case puts one character at the first or the
+# last place of a value, or beside a run of ASCII as long as such a step or one byte either side.
+WIDE_1251 = ["я", "\u00a0", "№", "Ё"]
+WIDE_UTF8 = WIDE_1251 + ["é", "€", "\U0001f600"]
+
+
+def texts_around_steps(chars):
+    return [text for run in (0, 6, 7, 8, 9, 14, 15, 16, 17, 31)
+            for char in chars
+            for text in ("a" * run + char, char + "a" * run, "a" * run + char + "b" * run,
+                         char * (run + 1))] + ["a" * run for run in (1, 7, 8, 9, 16, 17)]
+
+
+@pytest.mark.parametrize("encoding, chars, hooked", [
+    ("cp1251", WIDE_1251, False), ("utf-8", WIDE_UTF8, False), ("cp1251", WIDE_UTF8, True),
+], ids=["cp1251", "utf-8", "hook-written"])
+def test_texts_read_back_at_every_boundary(encoding, chars, hooked):
+    texts = texts_around_steps(chars)
+    sections = [document_section(Номер=str(i), НазначениеПлатежа="x" if hooked else text)
+                for i, text in enumerate(texts)]
+    by_number = dict(enumerate(texts))
+
+    def write(section_type, attrs, header):
+        attrs["НазначениеПлатежа"] = by_number[int(attrs["Номер"])]
+
+    statement = vexdal_py.parse(make_statement(*sections, encoding=encoding),
+                                [write] if hooked else None)
+    assert [d.purpose for d in statement.documents] == texts
+    # A name that is not the interpreter's interned one reads the same value.
+    assert [getattr(d, "".join(["pur", "pose"])) for d in statement.documents] == texts

@@ -2,12 +2,14 @@
 
 import builtins
 import ctypes
+import gc
 import inspect
 import pickle
 import platform
 import re
 import subprocess
 import sys
+import weakref
 
 import pytest
 
@@ -165,6 +167,19 @@ class TestStatementArgument:
         result = vexdal_py.parse(value)
         assert result.encoding == encoding
         assert result.documents == vexdal_py.parse(GOOD).documents
+
+    def test_a_bytes_subclass_instance_is_not_kept(self):
+        # The result keeps the bytes its texts point into. Kept, an instance whose attributes
+        # hold the result would make a cycle that the collector cannot see, freed never.
+        class Probe:
+            pass
+
+        data, probe = BytesChild(GOOD), Probe()
+        data.probe, data.statement = probe, vexdal_py.parse(data)
+        freed = weakref.ref(probe)
+        del data, probe
+        gc.collect()
+        assert freed() is None
 
     @pytest.mark.skipif(platform.python_implementation() != "CPython",
                         reason="CPython keeps a UTF-8 copy on a str once it is asked for one")

@@ -19,22 +19,30 @@ wheel=$(find "$work/dist" -name '*.whl')
 echo "wheel.sh: built $(basename "$wheel") and $(basename "$(find "$work/dist" -name '*.tar.gz')")"
 
 contents=$(unzip -Z1 "$wheel")
-for part in vexdal_py-stubs/__init__.pyi vexdal/cli/command.py; do
+for part in vexdal_py-stubs/__init__.pyi vexdal/cli/command.py vexdal/tables.py; do
   grep -qx "$part" <<<"$contents" || { echo "wheel.sh: the wheel lacks $part" >&2; exit 1; }
 done
-module=$work/unpacked/$(grep '\.so$' <<<"$contents")
 unzip -q -d "$work/unpacked" "$wheel"
-exported=$(nm -D --defined-only "$module" | awk '{print $3}')
-if [[ $exported != PyInit_vexdal_py ]]; then
-  echo "wheel.sh: the module exports more than its entry point:" >&2
-  echo "$exported" >&2
-  exit 1
-fi
-if ldd "$module" | grep -qE 'libstdc\+\+|libgcc_s'; then
-  echo "wheel.sh: the module needs the machine's C++ runtime:" >&2
-  ldd "$module" >&2
-  exit 1
-fi
+# Two extensions, each exporting its entry point alone and needing no C++ runtime from the
+# machine: the module, and the vexdal package's Arrow columns.
+check_extension() {
+  local pattern=$1 entry=$2 module exported
+  module=$work/unpacked/$(grep -E "$pattern" <<<"$contents")
+  [[ -f $module ]] || { echo "wheel.sh: the wheel lacks $pattern" >&2; exit 1; }
+  exported=$(nm -D --defined-only "$module" | awk '{print $3}')
+  if [[ $exported != "$entry" ]]; then
+    echo "wheel.sh: $(basename "$module") exports more than its entry point:" >&2
+    echo "$exported" >&2
+    exit 1
+  fi
+  if ldd "$module" | grep -qE 'libstdc\+\+|libgcc_s'; then
+    echo "wheel.sh: $(basename "$module") needs the machine's C++ runtime:" >&2
+    ldd "$module" >&2
+    exit 1
+  fi
+}
+check_extension '^vexdal_py\..*\.so$' PyInit_vexdal_py
+check_extension '^vexdal/_columns\..*\.so$' PyInit__columns
 PATH=$work/tools/bin:$PATH auditwheel show "$wheel" | grep -oE '"manylinux_[0-9_]+_[a-z0-9_]+"' |
   head -1 | sed 's/^/wheel.sh: auditwheel gives it the tag /'
 

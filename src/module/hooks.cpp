@@ -2,7 +2,9 @@
 // attribute dict back. Exceptions are turned into failure texts here and go no further.
 #include "hooks.hpp"
 
+#include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "classes.hpp"
 #include "strings.hpp"
@@ -10,34 +12,35 @@
 namespace vexdal_py {
 namespace {
 
+// Takes the pending error. What is not reportable (Ctrl-C, SystemExit, MemoryError) must not be
+// swallowed: it is parked in escaped, for parse() to raise once the parser has stopped.
+void drop_error(CaughtError& escaped) {
+  CaughtError caught = CaughtError::take();
+  if (!caught.is_reportable()) escaped = std::move(caught);
+}
+
 // The UTF-8 of a str that may hold lone surrogates: each one becomes U+FFFD per byte of its
-// surrogate-escaped form, as the replacing decoder reads those bytes.
-std::string utf8_of_text(PyObject* text) {
+// surrogate-escaped form, as the replacing decoder reads those bytes. Empty when that cannot be
+// made; a MemoryError on the way is parked, so that it is not lost in a shortened text.
+std::string utf8_of_text(PyObject* text, CaughtError& escaped) {
   Py_ssize_t size = 0;
   if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
     return std::string(utf8, static_cast<std::size_t>(size));
   }
-  PyErr_Clear();
+  drop_error(escaped);
   Ref raw = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
   if (!raw) {
-    PyErr_Clear();
+    drop_error(escaped);
     return {};
   }
   Ref repaired = Ref::steal(
       PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
   const char* utf8 = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
   if (utf8 == nullptr) {
-    PyErr_Clear();
+    drop_error(escaped);
     return {};
   }
   return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-// Takes the pending error. What is not reportable (Ctrl-C, SystemExit, MemoryError) must not be
-// swallowed: it is parked in escaped, for parse() to raise once the parser has stopped.
-void drop_error(CaughtError& escaped) {
-  CaughtError caught = CaughtError::take();
-  if (!caught.is_reportable()) escaped = std::move(caught);
 }
 
 // "QualifiedTypeName: str(exc)", always valid UTF-8. Reading the name or the text can run Python
@@ -47,7 +50,7 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
   Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
   if (qualname && PyUnicode_Check(qualname.get())) {
-    text = utf8_of_text(qualname.get());
+    text = utf8_of_text(qualname.get(), escaped);
   } else {
     if (!qualname) drop_error(escaped);
     text = Py_TYPE(exc)->tp_name;
@@ -55,7 +58,7 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   text += ": ";
   Ref message = Ref::steal(PyObject_Str(exc));
   if (message) {
-    text += utf8_of_text(message.get());
+    text += utf8_of_text(message.get(), escaped);
     return text;
   }
   drop_error(escaped);
@@ -63,15 +66,172 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
   return text;
 }
 
+// Whether a value the hook left in the dict says what the one it was given said: the same
+// object, or a str of the same characters, which reads back as the same text.
+bool same_text(PyObject* value, PyObject* given) {
+  if (value == given) return true;
+  if (!PyUnicode_Check(value)) return false;
+  const int order = PyUnicode_Compare(value, given);
+  if (order == -1 && PyErr_Occurred()) {
+    PyErr_Clear();  // the text is read again, and any failure reported, as a changed value
+    return false;
+  }
+  return order == 0;
+}
+
 }  // namespace
+
+Ref HookSession::header_dict(const vexdal::Header& header) {
+  if (!header_) {
+    header_ = to_dict(header);
+    if (!header_) return {};
+  }
+  return Ref::steal(PyDict_Copy(header_.get()));
+}
+
+Ref HookSession::key_str(vexdal::Text key) {
+  const std::string_view bytes = key.bytes;
+  const auto byte = [bytes](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
+  std::uint32_t hash = static_cast<std::uint32_t>(bytes.size()) * 2 +
+                       (key.charset == vexdal::Charset::Utf8 ? 1 : 0);
+  if (!bytes.empty()) {
+    hash = hash * 0x9E3779B1u + byte(bytes.size() - 1);
+    hash = hash * 0x9E3779B1u + byte(bytes.size() / 2);
+    hash = hash * 0x9E3779B1u + byte(bytes.size() > 1 ? 1 : 0);
+  }
+  auto& [slot_text, slot_str] = slots_[(hash ^ hash >> 16) % slot_count];
+  if (slot_str != nullptr && slot_text.charset == key.charset && slot_text.bytes == bytes) {
+    return Ref::borrow(slot_str);
+  }
+  auto& made = keys_[static_cast<std::size_t>(key.charset)];
+  auto found = made.find(bytes);
+  if (found == made.end()) {
+    Ref str = to_str(key);
+    if (!str || made.size() >= max_keys) return str;
+    found = made.emplace(key_texts_.keep(bytes), std::move(str)).first;
+  }
+  slot_text = vexdal::Text{found->first, key.charset};
+  slot_str = found->second.get();
+  return Ref::borrow(slot_str);
+}
+
+Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
+  if (section_number_ != attrs.section()) {
+    section_number_ = attrs.section();
+    calls_ = 0;
+    section_ = Ref();
+  }
+  const bool last = ++calls_ == hook_count_;
+  if (!section_) {
+    entries_.clear();
+    const vexdal::Charset charset = attrs.map().charset();
+    for (const auto& [key, value] : attrs.map()) {
+      const vexdal::Text key_text{key, charset};
+      Ref py_key = key_str(key_text);
+      if (!py_key) return {};
+      entries_.push_back(Entry{std::move(py_key), Ref(), key_text, vexdal::Text{value, charset}});
+    }
+    section_ = fill_dict();
+    if (!section_) return {};
+  }
+  // The section's last hook gets the dict itself: no hook after it needs it as it was.
+  if (last) return std::move(section_);
+  return Ref::steal(PyDict_Copy(section_.get()));
+}
+
+// The dict of entries_, their values made here.
+Ref HookSession::fill_dict() {
+  const auto same_keys = [this](const Shape& shape) {
+    if (!shape.dict || shape.keys.size() != entries_.size()) return false;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      if (shape.keys[i] != entries_[i].key.get()) return false;
+    }
+    return true;
+  };
+  Shape* shape = nullptr;
+  for (Shape& candidate : shapes_) {
+    if (same_keys(candidate)) shape = &candidate;
+  }
+  Ref dict = Ref::steal(shape != nullptr ? PyDict_Copy(shape->dict.get()) : PyDict_New());
+  if (!dict) return {};
+  for (Entry& entry : entries_) {
+    entry.value = to_str(entry.value_text);
+    if (!entry.value || PyDict_SetItem(dict.get(), entry.key.get(), entry.value.get()) < 0) {
+      return {};
+    }
+  }
+  if (shape == nullptr) {
+    // A copy of its own, as the dict itself may be handed to a hook.
+    Shape& made = shapes_[next_shape_++ % shape_count];
+    made.dict = Ref::steal(PyDict_Copy(dict.get()));
+    if (!made.dict) return {};
+    made.keys.clear();
+    for (const Entry& entry : entries_) made.keys.push_back(entry.key.get());
+  }
+  return dict;
+}
+
+bool HookSession::unchanged(PyObject* dict) const {
+  if (PyDict_Size(dict) != static_cast<Py_ssize_t>(entries_.size())) return false;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  for (const Entry& entry : entries_) {
+    if (!PyDict_Next(dict, &position, &key, &value)) return false;
+    if (key != entry.key.get() || !same_text(value, entry.value.get())) return false;
+  }
+  return true;
+}
+
+// The entry given under this key object, if any. Keys mostly come back in the order they were
+// given, which `next` follows; only when they do not is an index made.
+const HookSession::Entry* HookSession::entry_of(PyObject* key, std::size_t& next) {
+  if (next < entries_.size() && entries_[next].key.get() == key) return &entries_[next++];
+  if (entry_index_.empty()) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      entry_index_.emplace(entries_[i].key.get(), i);
+    }
+  }
+  const auto found = entry_index_.find(key);
+  if (found == entry_index_.end()) return nullptr;
+  next = found->second + 1;
+  return &entries_[found->second];
+}
+
+// Texts the hook did not change stay the statement's own; only new ones are copied.
+bool HookSession::write_back(PyObject* dict, vexdal::SectionAttributes& attrs) {
+  section_ = Ref();  // no longer what the attributes hold
+  entry_index_.clear();
+  attrs.clear();
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  Py_ssize_t position = 0;
+  std::size_t next = 0;
+  while (PyDict_Next(dict, &position, &key, &value)) {
+    const Entry* entry = entry_of(key, next);
+    if (entry != nullptr && same_text(value, entry->value.get())) {
+      attrs.put_kept(entry->key_text, entry->value_text);
+      continue;
+    }
+    std::string_view key_text;
+    std::string_view value_text;
+    if (entry == nullptr && !str_utf8(key, key_text)) return false;
+    if (!str_utf8(value, value_text)) return false;
+    attrs.put_kept(entry != nullptr ? entry->key_text
+                                    : vexdal::Text{attrs.keep(key_text), vexdal::Charset::Utf8},
+                   vexdal::Text{attrs.keep(value_text), vexdal::Charset::Utf8});
+  }
+  entry_index_.clear();
+  return true;
+}
 
 // parse() holds the interpreter lock from start to end, so the hook runs under it as it is; the
 // PyGILState calls would only deadlock in a sub-interpreter, which they do not support.
 vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionAttributes& attrs,
                                       const vexdal::Header& header) {
-  Ref attrs_dict = to_dict(attrs.map());
+  Ref attrs_dict = session_->attrs_dict(attrs);
   if (!attrs_dict) return failure();
-  Ref header_dict = to_dict(header);
+  Ref header_dict = session_->header_dict(header);
   if (!header_dict) return failure();
   Ref section = new_section_type(type);
   if (!section) return failure();
@@ -80,17 +240,10 @@ vexdal::HookResult HookCallable::call(vexdal::SectionType type, vexdal::SectionA
       callable_.get(), section.get(), attrs_dict.get(), header_dict.get(), nullptr));
   if (!returned) return failure();
 
-  // Only the dict object the hook was given counts; whatever it returned is ignored.
-  attrs.clear();
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  Py_ssize_t position = 0;
-  while (PyDict_Next(attrs_dict.get(), &position, &key, &value)) {
-    std::string_view key_text;
-    std::string_view value_text;
-    if (!str_utf8(key, key_text) || !str_utf8(value, value_text)) return failure();
-    attrs.put(key_text, value_text);
-  }
+  // Only the dict object the hook was given counts; whatever it returned is ignored. A dict
+  // that says what it said leaves the section as it stands.
+  if (session_->unchanged(attrs_dict.get())) return std::monostate{};
+  if (!session_->write_back(attrs_dict.get(), attrs)) return failure();
   return std::monostate{};
 }
 

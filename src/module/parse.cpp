@@ -51,7 +51,8 @@ const char parse_doc[] =
 namespace {
 
 // The hooks argument as callables, in order. False with an error set.
-bool convert_hooks(PyObject* hooks, CaughtError& escaped, std::vector<HookCallable>& out) {
+bool convert_hooks(PyObject* hooks, HookSession& session, CaughtError& escaped,
+                   std::vector<HookCallable>& out) {
   if (hooks == nullptr || hooks == Py_None) return true;
   if (PyUnicode_Check(hooks)) {
     PyErr_SetString(PyExc_TypeError, "argument 'hooks': Can't extract `str` to `Vec`");
@@ -71,7 +72,7 @@ bool convert_hooks(PyObject* hooks, CaughtError& escaped, std::vector<HookCallab
   Ref iterator = Ref::steal(PyObject_GetIter(hooks));
   if (iterator) {
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-      out.emplace_back(std::move(item), escaped);
+      out.emplace_back(std::move(item), session, escaped);
     }
   }
   if (PyErr_Occurred()) {
@@ -203,8 +204,10 @@ PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
   if (!bind_arguments("parse()", args, kwargs, names, 2, 1, bound)) return nullptr;
 
   CaughtError escaped;
+  HookSession session;  // outlives the callables, which refer to it
   std::vector<HookCallable> callables;
-  if (!convert_hooks(bound[1], escaped, callables)) return nullptr;
+  if (!convert_hooks(bound[1], session, escaped, callables)) return nullptr;
+  session.set_hook_count(callables.size());
 
   // The parser reads the bytes in place and the result points into them, so it keeps a
   // reference: bytes never change. A str is encoded into bytes of the call's own rather than
@@ -215,8 +218,14 @@ PyObject* parse_checked(PyObject* args, PyObject* kwargs) {
   if (PyUnicode_Check(statement)) {
     input = Ref::steal(PyUnicode_AsUTF8String(statement));
     if (!input) return nullptr;  // lone surrogates: the interpreter's own error
-  } else if (PyBytes_Check(statement)) {
+  } else if (PyBytes_CheckExact(statement)) {
     input = Ref::borrow(statement);
+  } else if (PyBytes_Check(statement)) {
+    // A subclass instance may hold the result in its attributes, a cycle the collector would
+    // never see, as the result classes take no part in collection: it is copied instead.
+    input = Ref::steal(
+        PyBytes_FromStringAndSize(PyBytes_AS_STRING(statement), PyBytes_GET_SIZE(statement)));
+    if (!input) return nullptr;
   } else {
     PyErr_SetString(PyExc_TypeError, "statement must be bytes or str");
     return nullptr;

@@ -40,7 +40,28 @@ bool same_text(const std::optional<vexdal::Decimal>& a,
   return a.has_value() == b.has_value() && (!a || same_text(*a, *b));
 }
 
-Ref to_python(const vexdal::Date& date) { return to_str(vexdal::date_text(date)); }
+// A date's text as a str, written straight into it: "YYYY-MM-DD" for the years 0 to 9999, as
+// date_text writes it.
+Ref date_str(const vexdal::Date& date) {
+  if (date.year < 0 || date.year > 9999) return ascii_str(vexdal::date_text(date));
+  Ref str = Ref::steal(PyUnicode_New(10, 0x7F));
+  if (!str) return str;
+  Py_UCS1* out = PyUnicode_1BYTE_DATA(str.get());
+  const auto digits = [&out](unsigned value, int count) {
+    for (int i = count - 1; i >= 0; --i, value /= 10) {
+      out[i] = static_cast<Py_UCS1>('0' + value % 10);
+    }
+    out += count;
+  };
+  digits(static_cast<unsigned>(date.year), 4);
+  *out++ = '-';
+  digits(date.month, 2);
+  *out++ = '-';
+  digits(date.day, 2);
+  return str;
+}
+
+Ref to_python(const vexdal::Date& date) { return date_str(date); }
 Ref to_python(const vexdal::Decimal& amount) { return to_str(vexdal::amount_text(amount)); }
 
 template <typename Value>
@@ -247,13 +268,71 @@ PyObject* document_get(PyObject* self, void* closure) {
       return to_str(document[field]).release();
     case FieldKind::Date:
     case FieldKind::OptionalDate:
-      return guarded([&] { return ascii_str(vexdal::date_text(document.date(field))).release(); });
+      return guarded([&] { return date_str(document.date(field)).release(); });
     case FieldKind::Amount:
       return guarded(
           [&] { return ascii_str(vexdal::amount_text(document.amount(field))).release(); });
   }
   return nullptr;
 }
+
+#if !defined(PYPY_VERSION)
+// The field names as the interpreter holds them. Code and attrgetter look attributes up by
+// interned names, so a name that is one of these very objects finds its field with one hashed
+// probe, and skips the type's attribute cache and the descriptor call, which cost more than
+// making most values. Any other name, equal or not, goes the usual way. Made once for the
+// process, like the classes; PyPy keeps the usual lookup, which its JIT does well.
+class FieldNames {
+ public:
+  // False with the error set.
+  bool make() {
+    for (std::size_t i = 0; i < vexdal::document_field_count; ++i) {
+      PyObject* name = PyUnicode_InternFromString(vexdal::document_fields[i].attribute);
+      if (name == nullptr) return false;
+      const Py_hash_t hash = PyObject_Hash(name);
+      if (hash == -1) return false;
+      std::size_t slot = static_cast<std::size_t>(hash) & (slot_count - 1);
+      while (names_[slot] != nullptr && names_[slot] != name) slot = (slot + 1) & (slot_count - 1);
+      if (names_[slot] == name) {
+        Py_DECREF(name);  // made before a failed import: already held
+      } else {
+        names_[slot] = name;  // held for the process
+      }
+      fields_[slot] = static_cast<std::uint8_t>(i);
+    }
+    return true;
+  }
+
+  // The field table's entry for one of the names, or nullptr. name: an exact str.
+  const vexdal::DocumentFieldInfo* find(PyObject* name) const noexcept {
+    // Read where the str keeps it: an interned name has it, and a str without it is none of them.
+    const Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;
+    if (hash == -1) return nullptr;
+    for (std::size_t slot = static_cast<std::size_t>(hash) & (slot_count - 1);
+         names_[slot] != nullptr; slot = (slot + 1) & (slot_count - 1)) {
+      if (names_[slot] == name) return &vexdal::document_fields[fields_[slot]];
+    }
+    return nullptr;
+  }
+
+ private:
+  static constexpr std::size_t slot_count = 64;  // a power of two, well above the field count
+  static_assert(vexdal::document_field_count * 2 <= slot_count);
+  std::array<PyObject*, slot_count> names_{};
+  std::array<std::uint8_t, slot_count> fields_{};
+};
+
+FieldNames field_names;
+
+PyObject* document_getattro(PyObject* self, PyObject* name) {
+  if (PyUnicode_CheckExact(name)) {
+    if (const vexdal::DocumentFieldInfo* info = field_names.find(name)) {
+      return document_get(self, const_cast<vexdal::DocumentFieldInfo*>(info));
+    }
+  }
+  return PyObject_GenericGetAttr(self, name);
+}
+#endif
 
 // The attributes a representation shows.
 constexpr std::array<DocumentField, 4> shown_fields = {
@@ -367,12 +446,31 @@ PyObject* make_account_class() {
 }
 
 PyObject* make_document_class() {
-  return make_class<DocumentState>(
+#if !defined(PYPY_VERSION)
+  if (!field_names.make()) return nullptr;
+#endif
+  PyObject* cls = make_class<DocumentState>(
       "builtins.Document", class_flags,
       {{Py_tp_repr, as_slot(document_repr)},
        {Py_tp_richcompare, as_slot(compare<DocumentState, same_document>)},
        {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+#if !defined(PYPY_VERSION)
+       {Py_tp_getattro, as_slot(document_getattro)},
+#endif
        {Py_tp_getset, document_getset()}});
+#if !defined(PYPY_VERSION)
+  // The slot gives the class a __getattribute__ of its own; it answers as object's does, so the
+  // class shows none and inherits object's, as before. The slot itself stays.
+  if (cls != nullptr) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (PyDict_DelItemString(type->tp_dict, "__getattribute__") < 0) {
+      Py_DECREF(cls);
+      return nullptr;
+    }
+    PyType_Modified(type);
+  }
+#endif
+  return cls;
 }
 
 PyObject* make_statement_class() {

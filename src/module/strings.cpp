@@ -8,6 +8,10 @@
 
 #include "lines.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vexdal_py {
 namespace {
 
@@ -66,6 +70,68 @@ bool decode_utf8(std::string_view utf8, Unit* out, std::size_t expected) noexcep
   return written == expected;
 }
 
+// decode_utf8 for text of one- and two-byte characters only (no byte above 0xDF), such as
+// Cyrillic with Latin and digits: without a branch per character, which Russian words and the
+// spaces between them would keep mispredicting. The same result and the same checks.
+template <typename Unit>
+bool decode_utf8_short(std::string_view utf8, Unit* out, std::size_t expected) noexcept {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
+  const std::size_t size = utf8.size();
+  std::size_t written = 0;
+  std::size_t i = 0;
+  std::uint32_t bad = 0;
+  // Every byte but the last has one after it to read.
+  while (i + 1 < size && written < expected) {
+    const std::uint32_t lead = bytes[i];
+    const std::uint32_t next = bytes[i + 1];
+    const std::uint32_t two = lead >> 7;
+    // A lead byte must be 11xxxxxx and be followed by 10xxxxxx.
+    bad |= two & (((lead >> 6) ^ 3u) | ((next >> 6) != 2u ? 1u : 0u));
+    out[written++] = static_cast<Unit>(two != 0 ? (lead & 0x1Fu) << 6 | (next & 0x3Fu) : lead);
+    i += 1 + two;
+  }
+  if (i + 1 == size && written < expected) {
+    const std::uint32_t last = bytes[i++];
+    bad |= last >> 7;
+    out[written++] = static_cast<Unit>(last);
+  }
+  return bad == 0 && i == size && written == expected;
+}
+
+// The number of continuation bytes (10xxxxxx) of UTF-8 text and its largest byte, in one pass:
+// sixteen bytes a step where there are vector instructions.
+void scan_utf8(std::string_view utf8, std::size_t& continuations, unsigned& largest) noexcept {
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
+  const std::size_t size = utf8.size();
+  std::size_t i = 0;
+  std::size_t count = 0;
+  unsigned top = 0;
+#if defined(__SSE2__)
+  if (size >= 16) {
+    // As signed bytes the continuation bytes are exactly those below -64 (0xC0).
+    const __m128i below = _mm_set1_epi8(static_cast<char>(0xC0));
+    __m128i high = _mm_setzero_si128();
+    for (; size - i >= 16; i += 16) {
+      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+      const __m128i continuations_here = _mm_cmplt_epi8(chunk, below);
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(continuations_here));
+      count += static_cast<std::size_t>(__builtin_popcount(mask));
+      high = _mm_max_epu8(high, chunk);
+    }
+    alignas(16) std::uint8_t lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), high);
+    for (const std::uint8_t lane : lanes) top = lane > top ? lane : top;
+  }
+#endif
+  for (; i < size; ++i) {
+    const std::uint32_t byte = bytes[i];
+    count += (byte & 0xC0u) == 0x80u ? 1 : 0;
+    top = byte > top ? byte : top;
+  }
+  continuations = count;
+  largest = top;
+}
+
 }  // namespace
 
 Ref to_str(std::string_view utf8) {
@@ -73,14 +139,11 @@ Ref to_str(std::string_view utf8) {
   // One pass for the character count and the largest lead byte, which tells the width: C2 and
   // C3 lead the characters up to U+00FF, everything above C3 needs two bytes a character, and
   // F0 and above four.
+  // Most texts are ASCII (numbers, codes, dates): a quick check, and then one copy.
+  if (vexdal::is_ascii(utf8)) return ascii_str(utf8);
   std::size_t continuations = 0;
   unsigned largest = 0;
-  for (const char c : utf8) {
-    const auto byte = static_cast<std::uint8_t>(c);
-    continuations += (byte & 0xC0u) == 0x80u ? 1 : 0;
-    largest = byte > largest ? byte : largest;
-  }
-  if (largest < 0x80) return ascii_str(utf8);
+  scan_utf8(utf8, continuations, largest);
   const auto interpreter_decoded = [utf8] {
     return Ref::steal(
         PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict"));
@@ -93,12 +156,14 @@ Ref to_str(std::string_view utf8) {
   Ref str = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), widest));
   if (!str) return str;
   bool decoded = false;
+  const bool short_only = largest < 0xE0;
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND:
-      decoded = decode_utf8(utf8, PyUnicode_1BYTE_DATA(str.get()), length);
+      decoded = decode_utf8_short(utf8, PyUnicode_1BYTE_DATA(str.get()), length);
       break;
     case PyUnicode_2BYTE_KIND:
-      decoded = decode_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()), length);
+      decoded = short_only ? decode_utf8_short(utf8, PyUnicode_2BYTE_DATA(str.get()), length)
+                           : decode_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()), length);
       break;
     default:
       decoded = decode_utf8(utf8, PyUnicode_4BYTE_DATA(str.get()), length);
@@ -126,24 +191,56 @@ void decode_windows_1251(std::string_view bytes, Unit* out) noexcept {
   }
 }
 
+// decode_windows_1251 into two-byte units, sixteen bytes a step where there are vector
+// instructions: ASCII and the 64 letters at C0 to FF, which stand in one run from U+0410, are
+// worked out rather than looked up; a step with any other byte goes through the table.
+void decode_windows_1251_wide(std::string_view bytes, Py_UCS2* out) noexcept {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  static_assert(u'\u0410' - 0xC0 == 0x350 && u'\u044F' - 0xFF == 0x350);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i from_c0 = _mm_set1_epi8(static_cast<char>(0xC0));
+  const __m128i letter_offset = _mm_set1_epi16(0x350);
+  for (; bytes.size() - i >= 16; i += 16, out += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    // As signed bytes, 80 to BF are exactly those below C0.
+    if (_mm_movemask_epi8(_mm_cmplt_epi8(chunk, from_c0)) != 0) {
+      decode_windows_1251(bytes.substr(i, 16), out);
+      continue;
+    }
+    const __m128i letters = _mm_cmplt_epi8(chunk, zero);  // C0 to FF, the only bytes left above 7F
+    const __m128i low_offset = _mm_and_si128(_mm_unpacklo_epi8(letters, letters), letter_offset);
+    const __m128i high_offset = _mm_and_si128(_mm_unpackhi_epi8(letters, letters), letter_offset);
+    const __m128i low = _mm_add_epi16(_mm_unpacklo_epi8(chunk, zero), low_offset);
+    const __m128i high = _mm_add_epi16(_mm_unpackhi_epi8(chunk, zero), high_offset);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), low);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), high);
+  }
+#endif
+  decode_windows_1251(bytes.substr(i), out);
+}
+
 }  // namespace
 
 Ref to_str(vexdal::Text text) {
   if (text.charset == vexdal::Charset::Utf8) return to_str(text.bytes);
   const std::string_view bytes = text.bytes;
   if (bytes.size() > static_cast<std::size_t>(PY_SSIZE_T_MAX)) return no_memory();
-  // Every byte is one character; the widest one sets the string's width.
+  if (vexdal::is_ascii(bytes)) return ascii_str(bytes);
+  // Every byte is one character; the widest one sets the string's width. Cyrillic letters are
+  // the widest, so in Russian text the first letter settles it.
   std::uint8_t width = 0;
   for (const char byte : bytes) {
     const std::uint8_t w = windows_1251_width[static_cast<std::uint8_t>(byte)];
     width = w > width ? w : width;
+    if (width == 2) break;
   }
   if (width == 0) return ascii_str(bytes);
   Ref str =
       Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), width == 2 ? 0xFFFF : 0xFF));
   if (!str) return str;
   if (width == 2) {
-    decode_windows_1251(bytes, PyUnicode_2BYTE_DATA(str.get()));
+    decode_windows_1251_wide(bytes, PyUnicode_2BYTE_DATA(str.get()));
   } else {
     decode_windows_1251(bytes, PyUnicode_1BYTE_DATA(str.get()));
   }

@@ -69,6 +69,13 @@ Result<Interval, SectionFailure> build_interval(const AccountValues& values) {
 // the two start on the same day. So intervals sharing a start date stand in filing order,
 // except that the first of them filed ends up last.
 void put_in_order(std::vector<Interval>& intervals) {
+  // Sections mostly come in order of their days already, and then there is nothing to do.
+  const auto not_before = [](const Interval& a, const Interval& b) {
+    return !(a.date_start < b.date_start);
+  };
+  if (std::adjacent_find(intervals.begin(), intervals.end(), not_before) == intervals.end()) {
+    return;
+  }
   std::stable_sort(intervals.begin(), intervals.end(), [](const Interval& a, const Interval& b) {
     return a.date_start < b.date_start;
   });
@@ -92,7 +99,13 @@ void mix(std::size_t& seed, const Date& date) noexcept {
 
 // Hashes the numeric value, so that amounts equal by value hash alike.
 void mix(std::size_t& seed, const Decimal& amount) noexcept {
-  const Decimal value = canonical(amount);
+  // Most amounts are canonical as written: an integer, or a last digit other than 0 (2^32 and
+  // 2^64 both leave 6 when divided by 10). Zero never is: it has one form, unsigned.
+  const auto& m = amount.magnitude;
+  const bool written_canonical =
+      (m[0] | m[1] | m[2]) != 0 &&
+      (amount.scale == 0 || ((std::uint64_t{m[2]} + m[1]) * 6 + m[0]) % 10 != 0);
+  const Decimal value = written_canonical ? amount : canonical(amount);
   for (const std::uint32_t limb : value.magnitude) mix(seed, limb);
   mix(seed, static_cast<std::size_t>(value.scale) << 1 | (value.negative ? 1u : 0u));
 }
@@ -101,6 +114,18 @@ template <typename T>
 void mix(std::size_t& seed, const std::optional<T>& value) noexcept {
   mix(seed, value.has_value() ? 1u : 0u);
   if (value) mix(seed, *value);
+}
+
+// Alike for intervals equal in all six values, whatever scale their amounts were written with.
+std::size_t interval_hash(std::size_t account, const Interval& interval) noexcept {
+  std::size_t seed = account;
+  mix(seed, interval.date_start);
+  mix(seed, interval.date_end);
+  mix(seed, interval.start_amount);
+  mix(seed, interval.end_amount);
+  mix(seed, interval.total_income);
+  mix(seed, interval.total_expense);
+  return seed;
 }
 
 }  // namespace
@@ -123,14 +148,20 @@ Result<std::monostate, StatementError> AccountBook::add_section(const AccountVal
   }
   // Numbers are compared as characters: a hook may write in UTF-8 the number that a windows-1251
   // input spelled in its own bytes.
-  std::string number = utf8_string(values[index_of(AccountKey::Number)]);
-
-  const auto [slot, inserted] = by_number_.emplace(number, accounts_.size());
-  if (inserted) accounts_.push_back(Account{std::move(number), {}});
+  std::string scratch;
+  const std::string_view number = utf8_view(values[index_of(AccountKey::Number)], scratch);
+  if (last_account_ >= accounts_.size() || accounts_[last_account_].number != number) {
+    std::string key(number);
+    const auto [slot, inserted] = by_number_.emplace(key, accounts_.size());
+    if (inserted) accounts_.push_back(Account{std::move(key), {}});
+    last_account_ = slot->second;
+  }
   // An interval equal in all six values to one the account already has is dropped.
-  std::vector<Interval>& intervals = accounts_[slot->second].intervals;
+  std::vector<Interval>& intervals = accounts_[last_account_].intervals;
   intervals.push_back(interval.value());
-  if (!filed_.insert(Filed{slot->second, intervals.size() - 1}).second) intervals.pop_back();
+  const Filed filed{last_account_, intervals.size() - 1,
+                    interval_hash(last_account_, intervals.back())};
+  if (!filed_.insert(filed).second) intervals.pop_back();
   return std::monostate{};
 }
 
@@ -141,20 +172,11 @@ BlockList<Account> AccountBook::take() {
   return std::move(accounts_);
 }
 
-std::size_t AccountBook::FiledHash::operator()(const Filed& filed) const noexcept {
-  const Interval& interval = book->interval_of(filed);
-  std::size_t seed = filed.account;
-  mix(seed, interval.date_start);
-  mix(seed, interval.date_end);
-  mix(seed, interval.start_amount);
-  mix(seed, interval.end_amount);
-  mix(seed, interval.total_income);
-  mix(seed, interval.total_expense);
-  return seed;
-}
 
 bool AccountBook::FiledEqual::operator()(const Filed& a, const Filed& b) const noexcept {
-  return a.account == b.account && same_interval(book->interval_of(a), book->interval_of(b));
+  // The set compares every interval of a bucket, not only those of the same hash.
+  return a.hash == b.hash && a.account == b.account &&
+         same_interval(book->interval_of(a), book->interval_of(b));
 }
 
 }  // namespace vexdal

@@ -64,13 +64,14 @@ class AccountBook {
 
  private:
   // An interval already filed, found by account and position so that the set needs no copies.
+  // Its hash is worked out once, when it is filed: the set asks again at every rehash.
   struct Filed {
     std::size_t account;
     std::size_t interval;
+    std::size_t hash;
   };
   struct FiledHash {
-    const AccountBook* book;
-    std::size_t operator()(const Filed& filed) const noexcept;
+    std::size_t operator()(const Filed& filed) const noexcept { return filed.hash; }
   };
   struct FiledEqual {
     const AccountBook* book;
@@ -84,7 +85,10 @@ class AccountBook {
   // each one into a sorted list would cost quadratic time on a hostile file.
   BlockList<Account> accounts_;
   std::unordered_map<std::string, std::size_t> by_number_;  // keyed by the UTF-8 number
-  std::unordered_set<Filed, FiledHash, FiledEqual> filed_{0, FiledHash{this}, FiledEqual{this}};
+  // The account of the last section: sections of one account mostly follow each other (a bank
+  // that exports a section per day), and they then skip the map.
+  std::size_t last_account_ = 0;
+  std::unordered_set<Filed, FiledHash, FiledEqual> filed_{0, FiledHash{}, FiledEqual{this}};
 };
 
 }  // namespace vexdal

@@ -20,8 +20,8 @@ using State = Context;
 
 class Assembler {
  public:
-  Assembler(Statement& statement, const std::vector<Hook*>& hooks)
-      : statement_(statement), hooks_(hooks) {}
+  Assembler(Statement& statement, const std::vector<Hook*>& hooks, DocumentObserver* observer)
+      : statement_(statement), hooks_(hooks), observer_(observer) {}
 
   // Takes one line; false when the walk fails, with the reason in error().
   bool advance(const LineToken& token) {
@@ -46,7 +46,10 @@ class Assembler {
           add_attribute(token, document_, document_field_of, document_field_count);
           return true;
         }
-        if (token.kind == LineKind::DocumentEnd) return close_document(token.lineno);
+        if (token.kind == LineKind::DocumentEnd) {
+          section_end_ = token.key.data() + token.key.size();
+          return close_document(token.lineno);
+        }
         break;
       case State::Account:
         if (token.kind == LineKind::Attribute) {
@@ -108,6 +111,8 @@ class Assembler {
   bool open_section(const LineToken& token) {
     section_.clear(statement_.charset);
     if (token.kind == LineKind::DocumentStart) {
+      section_start_ = token.key.data();
+      section_lineno_ = token.lineno;
       document_.clear(statement_.charset);
       doc_type_ = text(token.value);
       return enter(State::Document);
@@ -116,13 +121,16 @@ class Assembler {
     return enter(State::Account);
   }
 
-  // Hooks see the section before it is built; the first failure stops the parse.
+  // Hooks see the section before it is built; the first failure stops the parse. What they
+  // write is kept only until the section is built: the record copies what it uses.
   bool run_hooks(SectionType type, std::size_t lineno) {
-    SectionAttributes attrs(section_, statement_.store);
+    hook_texts_.clear();
+    SectionAttributes attrs(section_, hook_texts_, ++hooked_sections_);
     for (Hook* hook : hooks_) {
       auto outcome = hook->call(type, attrs, statement_.header);
       if (!outcome) return stop(hook_error(lineno, std::move(outcome.error())));
     }
+    rewritten_ = attrs.changed();
     return true;
   }
 
@@ -136,8 +144,9 @@ class Assembler {
     }
   }
 
-  // Hooks leave a document's values wherever the store had room for each; a record holds spans
-  // from one base, so the values and the type are gathered into one piece of the store, as UTF-8.
+  // Hooks leave a document's values partly in the statement's text and partly among the texts
+  // they wrote, which go when the section is done; a record holds spans from one base, so the
+  // values it uses and the type are gathered into one piece of the statement's store, as UTF-8.
   void gather_document() {
     take_values(document_, document_field_of, document_field_count);
     std::string scratch;
@@ -161,12 +170,23 @@ class Assembler {
   bool close_document(std::size_t lineno) {
     if (!hooks_.empty()) {
       if (!run_hooks(SectionType::Document, lineno)) return false;
-      gather_document();
+      // Sections the hooks left as they were read are built as if there were no hooks, from
+      // the statement's own text.
+      if (rewritten_) {
+        gather_document();
+      } else {
+        take_values(document_, document_field_of, document_field_count);
+      }
     }
     auto built = build_document(document_, doc_type_, statement_.documents.next_slot(),
                                 statement_.wide_texts);
     if (built) {
       statement_.documents.commit();
+      if (observer_ != nullptr) {
+        observer_->kept(std::string_view(section_start_,
+                                         static_cast<std::size_t>(section_end_ - section_start_)),
+                        statement_.charset, section_lineno_);
+      }
     } else {
       // A document that cannot be built is reported, not fatal.
       statement_.warnings.push_back(Warning{lineno, built.error()});
@@ -186,10 +206,18 @@ class Assembler {
 
   Statement& statement_;
   const std::vector<Hook*>& hooks_;
+  DocumentObserver* observer_;
+  // The document section being read, for the observer.
+  const char* section_start_ = nullptr;
+  const char* section_end_ = nullptr;
+  std::size_t section_lineno_ = 0;
   State state_ = State::Init;
   const char* header_start_ = nullptr;
   std::optional<StatementError> error_;
   TextMap section_;  // reused by every section, so its storage is allocated once
+  TextStore hook_texts_;  // what hooks wrote into the current section
+  bool rewritten_ = false;  // whether they changed it
+  std::size_t hooked_sections_ = 0;
   DocumentValues document_;
   AccountValues account_;
   Text doc_type_;
@@ -207,24 +235,55 @@ std::optional<StatementError> first_unrecognized(LineReader reader, Charset char
   return std::nullopt;
 }
 
+// The same for the whole text, before any hook runs. A line with "=" is an attribute or the
+// start of a document whatever else it holds, so only the lines without one are classified.
+std::optional<StatementError> first_unrecognized(std::string_view text, Charset charset) {
+  LineSplitter splitter(text);
+  std::string_view line;
+  std::size_t equals = 0;
+  std::size_t lineno = 0;
+  while (splitter.next(line, equals)) {
+    ++lineno;
+    if (equals != LineSplitter::no_equals) continue;
+    LineReader alone(line, charset);
+    LineToken token;
+    if (alone.next(token) && token.kind == LineKind::Unrecognized) {
+      return unrecognized_line(lineno, Text{token.key, charset});
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-void SectionAttributes::put(std::string_view key, std::string_view value) {
-  if (map_.charset() != Charset::Utf8) {
-    TextMap utf8(Charset::Utf8);
-    for (const auto& [old_key, old_value] : map_) {
-      utf8.set(store_.keep(utf8_string(Text{old_key, map_.charset()})),
-               store_.keep(utf8_string(Text{old_value, map_.charset()})));
-    }
-    map_ = std::move(utf8);
+void SectionAttributes::make_utf8() {
+  if (map_.charset() == Charset::Utf8) return;
+  TextMap utf8(Charset::Utf8);
+  for (const auto& [old_key, old_value] : map_) {
+    utf8.set(store_.keep(utf8_string(Text{old_key, map_.charset()})),
+             store_.keep(utf8_string(Text{old_value, map_.charset()})));
   }
-  map_.set(store_.keep(key), store_.keep(value));
+  map_ = std::move(utf8);
+}
+
+void SectionAttributes::put(std::string_view key, std::string_view value) {
+  put_kept(Text{store_.keep(key), Charset::Utf8}, Text{store_.keep(value), Charset::Utf8});
+}
+
+void SectionAttributes::put_kept(Text key, Text value) {
+  make_utf8();
+  changed_ = true;
+  const auto utf8 = [this](Text text) {
+    return text.charset == Charset::Utf8 ? text.bytes : store_.keep(utf8_string(text));
+  };
+  map_.set(utf8(key), utf8(value));
 }
 
 namespace {
 
 Result<Statement, StatementError> parse_unguarded(std::string_view input,
-                                                  const std::vector<Hook*>& hooks) {
+                                                  const std::vector<Hook*>& hooks,
+                                                  DocumentObserver* observer) {
   auto decoded = decode_statement(input);
   if (!decoded) return fail(std::move(decoded.error()));
   Statement statement;
@@ -237,11 +296,11 @@ Result<Statement, StatementError> parse_unguarded(std::string_view input,
   // file that has one. So with hooks every line is classified before the walk starts. Without
   // them the walk reads the lines itself, and when it stops early the rest are still classified.
   if (!hooks.empty()) {
-    if (auto unrecognized = first_unrecognized(lines, statement.charset)) {
+    if (auto unrecognized = first_unrecognized(decoded.value().text, statement.charset)) {
       return fail(std::move(*unrecognized));
     }
   }
-  Assembler assembler(statement, hooks);
+  Assembler assembler(statement, hooks, observer);
   LineReader reader = lines;
   LineToken token;
   while (reader.next(token)) {
@@ -265,11 +324,17 @@ Result<Statement, StatementError> parse_unguarded(std::string_view input,
 
 Result<Statement, StatementError> parse_statement(std::string_view input,
                                                   const std::vector<Hook*>& hooks) {
+  return parse_statement(input, hooks, nullptr);
+}
+
+Result<Statement, StatementError> parse_statement(std::string_view input,
+                                                  const std::vector<Hook*>& hooks,
+                                                  DocumentObserver* observer) {
   // A failed allocation is a failure like the others: the caller gets a value, and the records
   // built so far go with the unwinding, so nothing half built is ever handed out. The failure
   // itself holds no text, so making it needs no memory.
   try {
-    return parse_unguarded(input, hooks);
+    return parse_unguarded(input, hooks, observer);
   } catch (const std::bad_alloc&) {
     return fail(plain_error(ErrorKind::OutOfMemory));
   }

@@ -30,18 +30,6 @@ constexpr std::array<Utf8Char, 256> windows_1251_utf8 = [] {
 
 }  // namespace
 
-bool is_ascii(std::string_view bytes) noexcept {
-  constexpr std::uint64_t high_bits = 0x8080808080808080u;
-  std::size_t i = 0;
-  std::uint64_t seen = 0;
-  for (std::uint64_t word; bytes.size() - i >= sizeof word; i += sizeof word) {
-    std::memcpy(&word, bytes.data() + i, sizeof word);
-    seen |= word;
-  }
-  for (; i < bytes.size(); ++i) seen |= static_cast<std::uint8_t>(bytes[i]);
-  return (seen & high_bits) == 0;
-}
-
 std::string utf8_string(Text text) {
   if (text.charset == Charset::Utf8) return std::string(text.bytes);
   // Every character of the code page takes one to three bytes in UTF-8.

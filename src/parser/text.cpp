@@ -1,6 +1,8 @@
 // Text storage for one parse: a bump allocator for hook texts and the ordered attribute map.
 #include "text.hpp"
 
+#include "keys.hpp"
+
 namespace vexdal {
 
 std::string_view TextStore::keep(std::string_view text) {
@@ -30,8 +32,10 @@ char* TextStore::reserve(std::size_t size) {
 
 void TextMap::set(std::string_view key, std::string_view value) {
   if (entries_.size() < index_threshold) {
+    // Inline comparisons: a section's keys are compared with all those before it.
     for (Entry& entry : entries_) {
-      if (entry.first == key) {
+      if (entry.first.size() == key.size() &&
+          equal_bytes(entry.first.data(), key.data(), key.size())) {
         entry.second = value;
         return;
       }

@@ -30,10 +30,15 @@ class TextBuffer {
 // Keeps copies of texts that do not stand in the input (what hooks write back).
 class TextStore {
  public:
-  // The returned view stays valid as long as the store lives, whatever is kept after it.
+  // The view stays valid until the store is cleared or dropped, whatever is kept after it.
   std::string_view keep(std::string_view text);
-  // Room for size bytes in one piece (nullptr for none), valid as long as the store lives.
+  // Room for size bytes in one piece (nullptr for none), valid as long as kept texts are.
   char* reserve(std::size_t size);
+  // Drops every text kept; views into the store are no longer valid.
+  void clear() noexcept {
+    blocks_.clear();
+    used_ = block_size;
+  }
 
  private:
   static constexpr std::size_t block_size = 16 * 1024;

@@ -15,6 +15,7 @@ from typing import Callable, Sequence, TextIO
 import vexdal_py
 
 from vexdal.cli.check import FileReport, check_all, default_jobs, gather
+from vexdal.cli.dataset import FORMATS, run_dataset
 from vexdal.cli.export import write_csv, write_json
 from vexdal.cli.files import (CANNOT_READ, FAILED, OK, FileFailure, encoding_line, plural,
                               read_statement, shown, warning_line)
@@ -237,6 +238,20 @@ def build_parser() -> argparse.ArgumentParser:
                        help="worker processes (default: the number of cores, %(default)s here)")
     check.add_argument("--warnings", action="store_true",
                        help="also print each skipped document, as 'PATH:LINE: warning: message'")
+
+    dataset = command("export", "write the documents of many statements into one file in "
+                      "parallel: Parquet or Arrow IPC (these need pyarrow), CSV or JSON Lines, "
+                      "a path column first", run_dataset, encodings_to="stderr",
+                      quiet="print only the failures, without the warnings and the count")
+    dataset.add_argument("paths", nargs="+", metavar="PATH",
+                         help="a statement file, or a folder to search recursively")
+    dataset.add_argument("--format", choices=FORMATS, required=True)
+    dataset.add_argument("-o", "--out", required=True, metavar="OUT", help="the file to write")
+    dataset.add_argument("--glob", default="*.txt", metavar="PATTERN",
+                         help="the file names to take from folders (default: %(default)s)")
+    dataset.add_argument("-j", "--jobs", type=positive, default=default_jobs(), metavar="N",
+                         help="worker processes (default: the number of cores, %(default)s "
+                         "here)")
     return parser
 
 
