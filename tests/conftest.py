@@ -4,11 +4,18 @@ import platform
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
 
 # --refleaks (tools/refleaks.sh): each test three times on a debug build, failing on growth.
 pytest_plugins = ["refleaks"]
 
-SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "samples"
+# `pytest --hypothesis-profile=thorough` for the long runs of the property tests that take the
+# profile's number of examples (10,000 files of payment orders written and read back).
+settings.register_profile("thorough", max_examples=10_000)
+
+# Statement files kept with the tests: real ones copied from other projects, and statements of
+# the same shape written here where a licence allows no copy (data/SOURCES.md).
+DATA = Path(__file__).resolve().parent / "data"
 
 # A complete, valid payment document: every required key and a few optional ones.
 DOCUMENT = {
@@ -87,13 +94,6 @@ def join(lines, eol="\n", encoding="utf-8"):
     return encode(eol.join(lines) + eol, encoding)
 
 
-@pytest.fixture
-def samples():
-    if not SAMPLES.is_dir():
-        pytest.skip("the shared sample statements are not available here")
-    return SAMPLES
-
-
 def pypy_limit(reason):
     """An expected failure on PyPy, for something a C extension cannot do there; strict, so that
     the day PyPy can, the test says so."""
@@ -140,3 +140,35 @@ def expect_syntax_error(data, detail_class, text, /, hooks=None, **fields):
     detail = caught.value.detail
     assert type(detail) is getattr(vexdal_py, detail_class)
     assert {name: getattr(detail, name) for name in fields} == fields
+
+
+# `pytest --hypothesis-profile=thorough` runs the property tests that leave the number of examples
+# to the profile 10,000 times each, instead of the default 100.
+def _register_profiles():
+    from hypothesis import settings
+
+    settings.register_profile("thorough", max_examples=10_000)
+
+
+_register_profiles()
+
+
+def parsed_values(data):
+    """What parse() reads of a statement: its header and each section's kind (0 document,
+    1 account) and attributes as the hooks see them (a key's last value at its first place). DOS
+    files are transcoded first."""
+    import vexdal
+
+    sections = []
+
+    def hook(section_type, attrs, header):
+        sections.append((int(section_type), dict(attrs)))
+
+    statement, _ = vexdal.parse_statement(data, [hook])
+    return dict(statement.header), sections
+
+
+def model_values(model):
+    """The same of a vexdal.ExchangeFile."""
+    return dict(model.header), [(int(s.kind == "account"), dict(s.items))
+                                for s in model.sections]

@@ -16,15 +16,15 @@ import vexdal_py
 
 from vexdal.cli.check import FileReport, check_all, default_jobs, gather
 from vexdal.cli.dataset import FORMATS, run_dataset
-from vexdal.cli.export import write_csv, write_json
-from vexdal.cli.files import (CANNOT_READ, FAILED, OK, FileFailure, encoding_line, plural,
+from vexdal.cli.export import CSV_EXTRA_COLUMNS, DOCUMENT_FIELDS, write_csv, write_json
+from vexdal.cli.files import (CANNOT_READ, FAILED, OK, FileFailure, Read, encoding_line, plural,
                               read_statement, shown, warning_line)
 from vexdal.cli.summary import print_summary
 
 # Why the parser can refuse a whole file, in words for the person who has to fix it.
 HINTS: dict[type[Exception], str] = {
     vexdal_py.NotStatementError: "the first line must be exactly 1CClientBankExchange, and the "
-    "file must be UTF-8 or windows-1251 text",
+    "file must be UTF-8 or windows-1251 text (or code page 866 with Кодировка=DOS in its header)",
     vexdal_py.UnfinishedError: "the file ends inside a section or lacks its КонецФайла line; "
     "was it cut off?",
 }
@@ -57,7 +57,9 @@ vexdal_py.Document, then
   absent     the names of the fields the document does not have (None in
              Python), separated by spaces. Their cells are empty, like those of
              fields present with an empty value, so this column is what tells
-             the two apart.
+             the two apart;
+then one column per key given with --keys, named after it (absent names
+the keys the document's section lacks).
 UTF-8, comma-separated, quoted where needed, LF line ends."""
 
 
@@ -85,13 +87,25 @@ def utf8_stdout() -> TextIO:
     return sys.stdout
 
 
-def print_about(args: argparse.Namespace, path: str, statement: vexdal_py.Statement) -> None:
+def key_list(text: str) -> tuple[str, ...]:
+    """--keys: keys of a document section, comma-separated, each once; none may take the name of
+    a field or column the output has already."""
+    keys = tuple(dict.fromkeys(key for key in text.split(",") if key))
+    taken = [key for key in keys if key in DOCUMENT_FIELDS + CSV_EXTRA_COLUMNS]
+    if not keys or taken:
+        raise argparse.ArgumentTypeError(
+            f"{', '.join(taken)} is already a field of the output" if taken else
+            "give at least one key, as in --keys ПоказательКБК,ОКАТО")
+    return keys
+
+
+def print_about(args: argparse.Namespace, path: str, read: Read) -> None:
     """For json and csv, whose stdout is the data: the encoding if asked for, and the skipped
     documents that the data cannot show, on stderr."""
     if args.encoding_report:
-        print(encoding_line(path, statement.encoding), file=sys.stderr)
+        print(encoding_line(path, read.encoding), file=sys.stderr)
     if not args.quiet:
-        for lineno, message in statement.warnings:
+        for lineno, message in read.statement.warnings:
             print(warning_line(path, lineno, message), file=sys.stderr)
 
 
@@ -100,39 +114,38 @@ def run_summary(args: argparse.Namespace) -> int:
     any_shown = False
     for name in args.files:
         try:
-            statement = read_statement(name)
+            read = read_statement(name)
         except FileFailure as failure:
             hint = HINTS.get(type(failure.cause))
             print(failure.line + (f" (hint: {hint})" if hint else ""), file=sys.stderr)
             status = max(status, failure.status)
             continue
         if args.encoding_report:
-            print(encoding_line(shown(name), statement.encoding), file=sys.stderr)
+            print(encoding_line(shown(name), read.encoding), file=sys.stderr)
         if any_shown:
             print()
-        print_summary(shown(name), statement)
+        print_summary(shown(name), read.statement, read.encoding)
         any_shown = True
     return status
 
 
-def run_export(args: argparse.Namespace,
-               write: Callable[[vexdal_py.Statement, TextIO], None]) -> int:
+def run_export(args: argparse.Namespace, write: Callable[[Read, TextIO], None]) -> int:
     try:
-        statement = read_statement(args.file)
+        read = read_statement(args.file)
     except FileFailure as failure:
         print(failure.line, file=sys.stderr)
         return failure.status
-    print_about(args, shown(args.file), statement)
-    write(statement, utf8_stdout())
+    print_about(args, shown(args.file), read)
+    write(read, utf8_stdout())
     return OK
 
 
 def run_json(args: argparse.Namespace) -> int:
-    return run_export(args, lambda statement, out: write_json(statement, out, args.lines))
+    return run_export(args, lambda read, out: write_json(read, out, args.lines, args.keys))
 
 
 def run_csv(args: argparse.Namespace) -> int:
-    return run_export(args, write_csv)
+    return run_export(args, lambda read, out: write_csv(read, out, args.keys))
 
 
 def report_lines(report: FileReport, args: argparse.Namespace) -> list[str]:
@@ -145,6 +158,7 @@ def report_lines(report: FileReport, args: argparse.Namespace) -> list[str]:
     if args.warnings:
         lines.extend(warning_line(report.path, lineno, message)
                      for lineno, message in report.warnings)
+    lines.extend(report.requisites)
     lines.extend(report.disagreements)
     return lines
 
@@ -160,7 +174,7 @@ def run_check(args: argparse.Namespace) -> int:
         return CANNOT_READ
     # All reports first, then the output: a progress bar on the same terminal would otherwise
     # be drawn between the lines.
-    reports = list(check_all(paths, args.jobs))
+    reports = list(check_all(paths, args.jobs, args.requisites))
     outcomes: Counter[str] = Counter()
     for report in reports:
         if report.unreadable:
@@ -177,13 +191,16 @@ def run_check(args: argparse.Namespace) -> int:
               + (f"; {plural(warnings, 'warning')}" if warnings else ""))
     if missing or any(report.unreadable for report in reports):
         return CANNOT_READ
+    if args.strict and any(report.requisites for report in reports):
+        return FAILED
     return OK if outcomes["ok"] == len(reports) else FAILED
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="vexdal", description="Summarise, export and check 1CClientBankExchange bank "
-        "statements\n(windows-1251 or UTF-8, told apart by their bytes).",
+        "statements\n(windows-1251 or UTF-8, told apart by their bytes; code page 866 when "
+        "the header says\nКодировка=DOS).",
         epilog=EXIT_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version",
                         version=f"%(prog)s {distribution_version()}")
@@ -224,6 +241,11 @@ def build_parser() -> argparse.ArgumentParser:
     csv_command = command("csv", "print the documents as CSV, one row per document", run_csv,
                           encodings_to="stderr", quiet=skipped, notes=CSV_NOTES)
     csv_command.add_argument("file", metavar="FILE", help="- reads standard input")
+    for export in (json_command, csv_command):
+        export.add_argument("--keys", type=key_list, default=(), metavar="K1,K2,...",
+                            help="also give each document these keys of its section, as "
+                            "written (null, or an empty cell named in absent, where it has "
+                            "none), e.g. the tax fields ПоказательКБК,ОКАТО,Код")
 
     check = command("check", "parse many statements in parallel and check them against the "
                     "bank's own turnovers and balances", run_check, encodings_to="stdout",
@@ -238,6 +260,12 @@ def build_parser() -> argparse.ArgumentParser:
                        help="worker processes (default: the number of cores, %(default)s here)")
     check.add_argument("--warnings", action="store_true",
                        help="also print each skipped document, as 'PATH:LINE: warning: message'")
+    check.add_argument("--requisites", action="store_true",
+                       help="also check each document's INNs, KPPs, BICs and accounts, printing "
+                       "'PATH:LINE: warning: KEY VALUE: what is wrong' for each bad one, LINE "
+                       "the document's last")
+    check.add_argument("--strict", action="store_true",
+                       help="exit with status 1 when a requisite is bad (with --requisites)")
 
     dataset = command("export", "write the documents of many statements into one file in "
                       "parallel: Parquet or Arrow IPC (these need pyarrow), CSV or JSON Lines, "

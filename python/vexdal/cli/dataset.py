@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import Any, Optional
 
 import vexdal_py
+from vexdal.charsets import parse_statement
 from vexdal.cli.check import gather, ignore_interrupts, with_progress
 from vexdal.cli.export import DOCUMENT_FIELDS
 from vexdal.cli.files import (CANNOT_READ, FAILED, OK, cannot_read, failure_line, warning_line)
@@ -33,7 +34,7 @@ def text_rows(path: str, fmt: str) -> tuple[str, Optional[str], Optional[str], l
     except OSError as error:
         return path, cannot_read(path, error), None, [], ""
     try:
-        statement = vexdal_py.parse(data)
+        statement, _ = parse_statement(data)  # DOS files too
     except vexdal_py.ParseError as error:
         return path, None, failure_line(path, error), [], ""
     out = io.StringIO()

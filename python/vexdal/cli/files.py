@@ -5,8 +5,11 @@ from __future__ import annotations
 
 import sys
 from pathlib import Path
+from typing import NamedTuple
 
 import vexdal_py
+
+from vexdal.charsets import parse_statement
 
 # Exit statuses shared by every command.
 OK, FAILED, CANNOT_READ = 0, 1, 2
@@ -54,13 +57,23 @@ def shown(name: str) -> str:
     return "<stdin>" if name == STDIN else name
 
 
-def read_statement(name: str) -> vexdal_py.Statement:
+class Read(NamedTuple):
+    """A file the parser accepted: its statement, its encoding ("cp866" for a DOS file, which
+    the parser was handed as text) and its bytes."""
+
+    statement: vexdal_py.Statement
+    encoding: str
+    data: bytes
+
+
+def read_statement(name: str) -> Read:
     """The parsed statement of the file named, or of standard input for "-"; or FileFailure."""
     try:
         data = sys.stdin.buffer.read() if name == STDIN else Path(name).read_bytes()
     except OSError as error:
         raise FileFailure(cannot_read(shown(name), error), CANNOT_READ, error) from None
     try:
-        return vexdal_py.parse(data)
+        statement, encoding = parse_statement(data)
     except vexdal_py.ParseError as error:
         raise FileFailure(failure_line(shown(name), error), FAILED, error) from None
+    return Read(statement, encoding, data)

@@ -35,10 +35,10 @@ def period(start: str | None, end: str | None) -> str:
     return f"{start or '?'} – {end or '…'}"
 
 
-def print_header(path: str, statement: vexdal_py.Statement) -> None:
+def print_header(path: str, statement: vexdal_py.Statement, encoding: str) -> None:
     header = statement.header
     print(f"Statement {path}")
-    print(f"  {'Read as':<22}{statement.encoding}")
+    print(f"  {'Read as':<22}{encoding}")
     for label, key in HEADER_HIGHLIGHTS:
         print(f"  {label:<22}{header.get(key) or '—'}")
     created = " ".join(filter(None, (header.get("ДатаСоздания"), header.get("ВремяСоздания"))))
@@ -92,8 +92,8 @@ def print_warnings(statement: vexdal_py.Statement) -> None:
         print(f"  line {lineno}: {message}")
 
 
-def print_summary(path: str, statement: vexdal_py.Statement) -> None:
-    print_header(path, statement)
+def print_summary(path: str, statement: vexdal_py.Statement, encoding: str) -> None:
+    print_header(path, statement, encoding)
     print_accounts(statement)
     print_documents(statement)
     print_warnings(statement)
