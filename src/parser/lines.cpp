@@ -139,7 +139,7 @@ void LineSplitter::load_block() noexcept {
   equals_ = equals;
 }
 
-bool LineSplitter::next(std::string_view& line, std::size_t& equals) noexcept {
+bool LineSplitter::next_across_blocks(std::string_view& line, std::size_t& equals) noexcept {
   if (cursor_ >= size_) return false;
   const std::size_t start = cursor_;
   std::size_t first_equals = no_equals;

@@ -50,11 +50,33 @@ class LineSplitter {
   explicit LineSplitter(std::string_view text) noexcept;
   // The next line without its line end: a LF, or a CR LF, ends a line; a CR anywhere else stays
   // in it. equals is the offset of its first "=" within the line, or no_equals. False at the end.
-  bool next(std::string_view& line, std::size_t& equals) noexcept;
+  bool next(std::string_view& line, std::size_t& equals) noexcept {
+    // Inline for the common case, a line that ends in the block already marked: its start is in
+    // that block too, so its first "=" is the first one left there, if it comes before the LF.
+    if (line_feeds_ == 0) return next_across_blocks(line, equals);
+    const std::size_t start = cursor_;
+    const auto bit = static_cast<unsigned>(__builtin_ctzll(line_feeds_));
+    equals = no_equals;
+    if (equals_ != 0) {
+      const auto first = static_cast<unsigned>(__builtin_ctzll(equals_));
+      if (first < bit) equals = block_ + first - start;
+    }
+    // Forget this line's bits, up to and including its LF.
+    const std::uint64_t later = bit == 63 ? 0 : ~std::uint64_t{0} << (bit + 1);
+    line_feeds_ &= later;
+    equals_ &= later;
+    const std::size_t end = block_ + bit;
+    cursor_ = end + 1;
+    const std::size_t stop = end > start && data_[end - 1] == '\r' ? end - 1 : end;
+    line = {data_ + start, stop - start};
+    return true;
+  }
 
  private:
   static constexpr std::size_t block_size = 64;
   void load_block() noexcept;
+  // next() for a line that goes on past the block marked, or the end of the text.
+  bool next_across_blocks(std::string_view& line, std::size_t& equals) noexcept;
 
   const char* data_;
   std::size_t size_;
