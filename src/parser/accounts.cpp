@@ -2,6 +2,8 @@
 #include "accounts.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -120,8 +122,19 @@ void mix(std::size_t& seed, const Decimal& amount) noexcept {
       value = canonical(amount);
     }
   }
-  for (const std::uint32_t limb : value.magnitude) mix(seed, limb);
-  mix(seed, static_cast<std::size_t>(value.scale) << 1 | (value.negative ? 1u : 0u));
+  const std::uint64_t low = std::uint64_t{value.magnitude[1]} << 32 | value.magnitude[0];
+  const std::uint64_t rest = std::uint64_t{value.magnitude[2]} << 9 |
+                             std::uint64_t{value.scale} << 1 | (value.negative ? 1u : 0u);
+  if constexpr (sizeof(std::size_t) >= sizeof(std::uint64_t)) {
+    // Two words of the processor instead of five mixes: every amount of a section is hashed.
+    mix(seed, static_cast<std::size_t>(low));
+    mix(seed, static_cast<std::size_t>(rest));
+  } else {
+    for (const std::uint64_t word : {low, rest}) {
+      mix(seed, static_cast<std::size_t>(word));
+      mix(seed, static_cast<std::size_t>(word >> 32));
+    }
+  }
 }
 
 template <typename T>
