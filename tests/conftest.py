@@ -4,8 +4,15 @@ import platform
 from pathlib import Path
 
 import pytest
+from hypothesis import settings
 
-SAMPLES = Path(__file__).resolve().parents[2] / "shared" / "samples"
+# `pytest --hypothesis-profile=thorough` for the long runs of the property tests that take the
+# profile's number of examples (10,000 files of payment orders written and read back).
+settings.register_profile("thorough", max_examples=10_000)
+
+# Statement files kept with the tests: real ones copied from other projects, and statements of
+# the same shape written here where a licence allows no copy (data/SOURCES.md).
+DATA = Path(__file__).resolve().parent / "data"
 
 # A complete, valid payment document: every required key and a few optional ones.
 DOCUMENT = {
@@ -82,13 +89,6 @@ def make_statement(*sections, header=None, encoding="cp1251", eol="\r\n"):
 
 def join(lines, eol="\n", encoding="utf-8"):
     return encode(eol.join(lines) + eol, encoding)
-
-
-@pytest.fixture
-def samples():
-    if not SAMPLES.is_dir():
-        pytest.skip("the shared sample statements are not available here")
-    return SAMPLES
 
 
 def pypy_limit(reason):

@@ -296,8 +296,10 @@ class TestFailureTexts:
         returned = vexdal_py.parse(DATA, [lambda t, a, h: result])
         assert returned.documents == vexdal_py.parse(DATA).documents
 
-    @pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), Stop()],
-                             ids=["ctrl-c", "exit", "generator-exit", "own-subclass"])
+    # A MemoryError is an Exception, but running out of memory is no fault of the statement.
+    @pytest.mark.parametrize("exc", [KeyboardInterrupt(), SystemExit(3), GeneratorExit(), Stop(),
+                                     MemoryError()],
+                             ids=["ctrl-c", "exit", "generator-exit", "own-subclass", "memory"])
     def test_non_exceptions_propagate_unchanged(self, exc):
         def on_account(section_type, attrs, header):
             attrs["Номер"] = "changed"

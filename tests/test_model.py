@@ -9,12 +9,12 @@ import pytest
 
 import vexdal
 import vexdal_py
-from conftest import (SAMPLES, account_section, document_section, make_statement, model_values,
+from conftest import (DATA, account_section, document_section, make_statement, model_values,
                       parsed_values)
 
 ROOT = Path(__file__).resolve().parents[1]
-FILES = sorted((ROOT / "tests" / "data").glob("*.txt")) + [ROOT / "examples" / "statement.txt"]
-SAMPLE_FILES = sorted(SAMPLES.glob("*.txt")) if SAMPLES.is_dir() else []
+# tests/data holds every statement the tests read (data/SOURCES.md).
+FILES = sorted(DATA.glob("*.txt")) + [ROOT / "examples" / "statement.txt"]
 
 
 def failure(call, data):
@@ -37,8 +37,7 @@ def dos_copy(data):
         return None
 
 
-@pytest.mark.parametrize("path", FILES + SAMPLE_FILES,
-                         ids=[f"{p.parent.name}/{p.name}" for p in FILES + SAMPLE_FILES])
+@pytest.mark.parametrize("path", FILES, ids=[f"{p.parent.name}/{p.name}" for p in FILES])
 def test_files_round_trip_or_fail_as_parse_does(path):
     data = path.read_bytes()
     try:

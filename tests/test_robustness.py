@@ -14,12 +14,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import vexdal_py
-from conftest import (ACCOUNT, DOCUMENT, HEADER, SAMPLES, account_section, document_section,
+from conftest import (ACCOUNT, DATA, DOCUMENT, HEADER, account_section, document_section,
                       make_statement, statement_lines)
 
-SAMPLE_BYTES = ({path.name: path.read_bytes() for path in sorted(SAMPLES.glob("*.txt"))}
-                if SAMPLES.is_dir() else {})
-needs_samples = pytest.mark.skipif(not SAMPLE_BYTES, reason="no sample statements here")
+SAMPLE_BYTES = {path.name: path.read_bytes() for path in sorted(DATA.glob("*.txt"))}
 try:
     import tracemalloc
 except ImportError:  # PyPy does not trace allocations
@@ -115,9 +113,8 @@ class TestRandomInput:
             expected, found = expected[1:], found[1:]
         assert found == expected
 
-    @needs_samples
     @SETTINGS
-    @given(st.sampled_from(sorted(SAMPLE_BYTES) or [""]), st.data())
+    @given(st.sampled_from(sorted(SAMPLE_BYTES)), st.data())
     def test_mutated_samples(self, name, data):
         raw = bytearray(SAMPLE_BYTES[name])
         for _ in range(data.draw(st.integers(1, 4))):
@@ -132,7 +129,6 @@ class TestRandomInput:
         outcome(bytes(raw))
 
 
-@needs_samples
 @pytest.mark.parametrize("name", sorted(SAMPLE_BYTES))
 def test_every_truncation_point_of_a_sample(name):
     data = SAMPLE_BYTES[name]

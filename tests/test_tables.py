@@ -14,12 +14,11 @@ from hypothesis import strategies as st
 import vexdal
 import vexdal.dask
 import vexdal_py
-from conftest import (DOCUMENT, SAMPLES, account_section, document_section, make_statement,
+from conftest import (DATA, DOCUMENT, account_section, document_section, make_statement,
                       statement_lines)
 
 HERE = Path(__file__).resolve().parent
-FILES = sorted([*(HERE / "data").glob("*.txt"), HERE.parent / "examples" / "statement.txt",
-                *(SAMPLES.glob("*.txt") if SAMPLES.is_dir() else [])])
+FILES = sorted([*DATA.glob("*.txt"), HERE.parent / "examples" / "statement.txt"])
 DATES = {"doc_date", "outcome_date", "income_date"}
 AMOUNTS = {"amount", "start_amount", "end_amount", "total_income", "total_expense"}
 

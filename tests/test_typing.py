@@ -99,9 +99,14 @@ def test_strict_mypy_accepts_typed_use(strict_errors, path):
     errors = [error for error in strict_errors if error[0] == path]
     for _, _, message, code in errors:
         module = re.search(r'"([\w.]+)"', message)
-        if code in ("import-not-found", "import-untyped") and importlib.util.find_spec(
-                module[1].split(".")[0]) is None:
+        if code not in ("import-not-found", "import-untyped"):
+            continue
+        if importlib.util.find_spec(module[1].split(".")[0]) is None:
             pytest.skip(f"needs {module[1]}, which is not installed")
+        # The package is there without types of its own: pandas without pandas-stubs. What the
+        # example does with it is then unchecked, not wrong.
+        if code == "import-untyped":
+            pytest.skip(f"needs type stubs for {module[1]}, which are not installed")
     assert not errors, "\n".join(f"{path.name}:{line}: {message}" for _, line, message, _ in errors)
 
 
@@ -279,7 +284,7 @@ def test_classes_declare_what_the_module_defines(name):
 # many, dask, cli.dataset), which call into optional libraries without type information, do
 # not count here.
 STRICT_MODULES = ["vexdal", "vexdal.model", "vexdal.writing", "vexdal.charsets", "vexdal.money",
-                  "vexdal.cli.command", "vexdal.cli.export", "vexdal.cli.files",
+                  "vexdal.orders", "vexdal.requisites", "vexdal.cli.command", "vexdal.cli.export", "vexdal.cli.files",
                   "vexdal.cli.summary", "vexdal.cli.check", "vexdal.cli.reconcile"]
 
 

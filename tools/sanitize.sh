@@ -1,25 +1,12 @@
 #!/usr/bin/env bash
-# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into a venv of its own
-# under build/sanitize and runs the whole test suite against it. Any report fails the run.
-# Extra arguments go to pytest (e.g. tools/sanitize.sh -x -k hooks).
+# Runs the test suite with the ASan runtime loaded, against a module built with AddressSanitizer
+# and UndefinedBehaviorSanitizer (the CMake option VEXDAL_SANITIZE) that is installed for the
+# python on the PATH: `nox -s sanitize` builds it into its venv and calls this. Any report fails
+# the run. Arguments go to pytest (nox -s sanitize -- -x -k hooks).
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-root=$PWD
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=${PYTHON:-python}
 work=$root/build/sanitize
-venv=$work/venv
-
-python3 -m venv "$venv"
-build_deps=("scikit-build-core>=0.8")
-# Without build isolation nothing fetches CMake for us; a machine without one gets the wheel.
-command -v cmake >/dev/null || build_deps+=(cmake ninja)
-"$venv/bin/pip" install --quiet "${build_deps[@]}" "pytest>=7" "hypothesis>=6"
-# A build directory of its own keeps the instrumented objects apart from release builds and
-# makes a second run incremental. RelWithDebInfo keeps the suite fast and the stacks readable.
-"$venv/bin/pip" install --no-build-isolation --force-reinstall --no-deps \
-  -C cmake.define.VEXDAL_SANITIZE=ON \
-  -C cmake.build-type=RelWithDebInfo \
-  -C build-dir="$work/cmake" \
-  "$root"
 
 # The interpreter is not instrumented, so the ASan runtime must be loaded before anything else.
 cxx=${CXX:-g++}
@@ -38,12 +25,22 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 # of from the interpreter's own arenas, where it sees nothing.
 export PYTHONMALLOC=malloc
 
+# The module must be the instrumented one installed for $python, not a build lying in the
+# repository.
+where=$(cd "$root" &&
+  LD_PRELOAD="$libasan" "$python" -c 'import vexdal_py; print(vexdal_py.__file__)')
+prefix=$("$python" -c 'import sys; print(sys.prefix)')
+if [[ $where != "$prefix"/* ]]; then
+  echo "sanitize.sh: vexdal_py comes from $where, not from $prefix" >&2
+  exit 1
+fi
+
 # --capture=sys: a report is written to file descriptor 2 just before the process dies; with
 # pytest's default descriptor capture it would vanish with the capture file.
 mkdir -p "$work"
 log=$work/pytest.log
 status=0
-LD_PRELOAD="$libasan" "$venv/bin/python" -m pytest -p no:cacheprovider --capture=sys "$@" 2>&1 |
+LD_PRELOAD="$libasan" "$python" -m pytest -p no:cacheprovider --capture=sys "$@" 2>&1 |
   tee "$log" || status=${PIPESTATUS[0]}
 
 # A report in a subprocess that a test starts need not fail that test; the log still shows it.

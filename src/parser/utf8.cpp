@@ -6,6 +6,7 @@
 #include <cstring>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(__SSE2__)
 #include <emmintrin.h>
@@ -109,6 +110,21 @@ constexpr std::size_t vector_block = 64;
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define VEXDAL_HAVE_AVX2 1
+// Whether the processor has AVX2 and the system saves its 256-bit registers, asked of the
+// processor itself: __builtin_cpu_supports reads a table the compiler's runtime library fills
+// in, and the one Zig links into the manylinux wheels leaves it empty, so they would never
+// take the AVX2 check.
+[[maybe_unused]] bool processor_has_avx2() noexcept {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  constexpr unsigned osxsave = 1u << 27, avx = 1u << 28, avx2 = 1u << 5;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & (osxsave | avx)) != (osxsave | avx))
+    return false;
+  unsigned saved = 0, high = 0;  // XCR0: bits 1 and 2 are the SSE and AVX register state
+  __asm__("xgetbv" : "=a"(saved), "=d"(high) : "c"(0));
+  if ((saved & 6u) != 6u) return false;
+  return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & avx2) != 0;
+}
+
 // The same check 32 bytes at a time, for processors that have AVX2; chosen at run time.
 [[maybe_unused]] __attribute__((target("avx2"))) std::size_t avx2_run(std::string_view bytes,
                                                                       std::size_t start) noexcept {
@@ -163,8 +179,7 @@ Kernel choose_kernel() noexcept {
   return {avx2_run, "avx2"};
 #else
 #if defined(VEXDAL_HAVE_AVX2)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return {avx2_run, "avx2"};
+  if (processor_has_avx2()) return {avx2_run, "avx2"};
 #endif
 #if defined(__SSE2__)
   return {sse2_run, "sse2"};

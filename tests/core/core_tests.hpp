@@ -36,8 +36,8 @@ void check_sections(Checker& checker);
 void check_allocation_failures(Checker& checker);
 // Each path the processor could take, against a plain reading; the one this build runs is noted.
 void check_kernels(Checker& checker);
-// data_dir and the example must be present; samples_dir may be missing on this machine.
+// data_dir (tests/data) and the example must be present.
 void check_statement_files(Checker& checker, const std::string& data_dir,
-                           const std::string& example, const std::string& samples_dir);
+                           const std::string& example);
 
 }  // namespace vexdal_test

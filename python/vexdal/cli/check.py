@@ -11,15 +11,18 @@ import stat
 import sys
 from concurrent.futures import ProcessPoolExecutor
 from decimal import Decimal
+from functools import partial
 from pathlib import Path, PurePath
 from types import ModuleType
 from typing import Iterable, Iterator, NamedTuple, Sequence
 
 import vexdal_py
 
+from vexdal import requisites
 from vexdal.charsets import parse_statement
 from vexdal.cli.files import cannot_read, failure_line
 from vexdal.cli.reconcile import SIDES, Balances, bank_turnover, totals
+from vexdal.model import load
 from vexdal.money import with_kopecks
 
 
@@ -32,6 +35,7 @@ class FileReport(NamedTuple):
     encoding: str | None = None
     warnings: tuple[tuple[int, str], ...] = ()
     disagreements: tuple[str, ...] = ()
+    requisites: tuple[str, ...] = ()
 
 
 def matching(folder: Path, pattern: str) -> Iterator[Path]:
@@ -89,7 +93,18 @@ def disagreements(path: str, statement: vexdal_py.Statement) -> list[str]:
     return lines
 
 
-def check_file(path: str) -> FileReport:
+def bad_requisites(path: str, data: bytes) -> list[str]:
+    """A warning line for each bad requisite of each document, at the line that ends it."""
+    lines = []
+    for section in load(data).sections:
+        if section.kind == "document":
+            for problem in requisites.problems(dict(section.items)):
+                lines.append(f"{path}:{section.end_lineno}: warning: {problem.key} "
+                             f"{problem.value}: {problem.reason}")
+    return lines
+
+
+def check_file(path: str, with_requisites: bool = False) -> FileReport:
     """Runs in a worker: must not raise for anything a file can hold."""
     try:
         data = Path(path).read_bytes()
@@ -100,7 +115,8 @@ def check_file(path: str) -> FileReport:
     except vexdal_py.ParseError as error:
         return FileReport(path, failure=failure_line(path, error))
     return FileReport(path, encoding=encoding, warnings=tuple(statement.warnings),
-                      disagreements=tuple(disagreements(path, statement)))
+                      disagreements=tuple(disagreements(path, statement)),
+                      requisites=tuple(bad_requisites(path, data) if with_requisites else ()))
 
 
 def ignore_interrupts() -> None:
@@ -109,16 +125,18 @@ def ignore_interrupts() -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def check_all(paths: list[str], jobs: int) -> Iterator[FileReport]:
+def check_all(paths: list[str], jobs: int,
+              with_requisites: bool = False) -> Iterator[FileReport]:
     """Reports in the order of paths, whatever order the workers finish in."""
+    check = partial(check_file, with_requisites=with_requisites)
     jobs = min(jobs, len(paths))
     if jobs <= 1:
-        yield from with_progress(map(check_file, paths), len(paths))
+        yield from with_progress(map(check, paths), len(paths))
         return
     # Several paths per task keep the traffic between processes small next to the parsing.
     chunksize = max(1, min(32, len(paths) // (jobs * 4)))
     with ProcessPoolExecutor(jobs, initializer=ignore_interrupts) as pool:
-        reports = pool.map(check_file, paths, chunksize=chunksize)
+        reports = pool.map(check, paths, chunksize=chunksize)
         # The bar runs a thread of its own, so it starts only now that map has started every
         # worker: forking a process that has threads can deadlock the child.
         yield from with_progress(reports, len(paths))

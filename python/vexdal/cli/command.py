@@ -158,6 +158,7 @@ def report_lines(report: FileReport, args: argparse.Namespace) -> list[str]:
     if args.warnings:
         lines.extend(warning_line(report.path, lineno, message)
                      for lineno, message in report.warnings)
+    lines.extend(report.requisites)
     lines.extend(report.disagreements)
     return lines
 
@@ -173,7 +174,7 @@ def run_check(args: argparse.Namespace) -> int:
         return CANNOT_READ
     # All reports first, then the output: a progress bar on the same terminal would otherwise
     # be drawn between the lines.
-    reports = list(check_all(paths, args.jobs))
+    reports = list(check_all(paths, args.jobs, args.requisites))
     outcomes: Counter[str] = Counter()
     for report in reports:
         if report.unreadable:
@@ -190,6 +191,8 @@ def run_check(args: argparse.Namespace) -> int:
               + (f"; {plural(warnings, 'warning')}" if warnings else ""))
     if missing or any(report.unreadable for report in reports):
         return CANNOT_READ
+    if args.strict and any(report.requisites for report in reports):
+        return FAILED
     return OK if outcomes["ok"] == len(reports) else FAILED
 
 
@@ -257,6 +260,12 @@ def build_parser() -> argparse.ArgumentParser:
                        help="worker processes (default: the number of cores, %(default)s here)")
     check.add_argument("--warnings", action="store_true",
                        help="also print each skipped document, as 'PATH:LINE: warning: message'")
+    check.add_argument("--requisites", action="store_true",
+                       help="also check each document's INNs, KPPs, BICs and accounts, printing "
+                       "'PATH:LINE: warning: KEY VALUE: what is wrong' for each bad one, LINE "
+                       "the document's last")
+    check.add_argument("--strict", action="store_true",
+                       help="exit with status 1 when a requisite is bad (with --requisites)")
 
     dataset = command("export", "write the documents of many statements into one file in "
                       "parallel: Parquet or Arrow IPC (these need pyarrow), CSV or JSON Lines, "
