@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "charsets.hpp"
+#include "keys.hpp"
 
 namespace vexdal {
 
@@ -95,12 +96,35 @@ class LineReader {
  public:
   LineReader(std::string_view text, Charset charset) noexcept;
   // Reads the next non-blank line into token; false at the end of the text.
-  bool next(LineToken& token) noexcept;
+  bool next(LineToken& token) noexcept {
+    std::string_view line;
+    std::size_t equals = 0;
+    if (!splitter_.next(line, equals)) return false;
+    ++lineno_;
+    // Inline for most lines: a key=value line whose first byte cannot begin white space is
+    // neither blank nor a marker.
+    if (equals == LineSplitter::no_equals || may_start_blank_[static_cast<std::uint8_t>(line[0])]) {
+      return classify(line, equals, token);
+    }
+    token.lineno = lineno_;
+    token.key = {line.data(), equals};
+    token.value = {line.data() + equals + 1, line.size() - equals - 1};
+    token.kind = token.key.size() == document_start_.size() &&
+                         equal_bytes(token.key.data(), document_start_.data(), equals)
+                     ? LineKind::DocumentStart
+                     : LineKind::Attribute;
+    return true;
+  }
 
  private:
+  // next() for the line already cut and counted, when it may be blank or has no "=".
+  bool classify(std::string_view line, std::size_t equals, LineToken& token) noexcept;
+
   LineSplitter splitter_;
   Charset charset_;
   std::size_t lineno_ = 0;
+  const bool* may_start_blank_;     // by first byte, in the text's charset
+  std::string_view document_start_;  // the document marker's key in the text's charset
 };
 
 // Calls visit(key, value) for each key=value line of text, in order, while it returns true.
