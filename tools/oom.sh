@@ -23,6 +23,5 @@ cmake -S "$root" -B "$work/core" -G Ninja -DVEXDAL_CORE_TESTS=ON -DVEXDAL_SANITI
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$work/core"
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  "$work/core/vexdal_core_tests" "$root/tests/data" "$root/examples/statement.txt" \
-  "$root/../shared/samples"
+  "$work/core/vexdal_core_tests" "$root/tests/data" "$root/examples/statement.txt"
 echo "oom: done in $((SECONDS - start)) s"
