@@ -278,3 +278,37 @@ def table(session):
         line = (f"{facts.get('status', 'FAIL'):<4}  {name:<19} {facts.get('version', '-'):<27} "
                 f"{facts.get('build', '-'):<30} {facts.get('tests', '-')}")
         print(line.rstrip())
+
+
+# Checks the way the most trusted C libraries check themselves (README, "Building from source").
+# Each is a script under tools/ that makes the venvs and builds it needs under build/: refleaks
+# needs the debug interpreter, coverage and oom instrumented builds. CI runs oom and refleaks.
+@nox.session(python=False)
+def oom(session):
+    """Every allocation of a parse failed in turn: tests/test_allocations.py, then the C++ core
+    test's operator-new sweep under the sanitizers (tools/oom.sh)."""
+    session.run("bash", str(ROOT / "tools" / "oom.sh"), *session.posargs, external=True)
+
+
+@nox.session(python=False)
+def refleaks(session):
+    """The suite on Debian's debug CPython, each test three times, failing on a reference
+    count that grows (tools/refleaks.sh; PYTHON= names another debug interpreter)."""
+    session.run("bash", str(ROOT / "tools" / "refleaks.sh"), *session.posargs, external=True)
+
+
+@nox.session(python=False)
+def coverage(session):
+    """Lines and branches of src/ under the suite and the core tests, per file and per folder
+    (tools/coverage.sh, gcovr)."""
+    session.run("bash", str(ROOT / "tools" / "coverage.sh"), *session.posargs, external=True)
+
+
+@nox.session(python=TOOLS_PYTHON)
+def mutants(session):
+    """Mutation testing of src/parser, ending with "mutants: K of N killed (P%)"
+    (tools/mutants.py; `-- --count N --budget SECONDS`)."""
+    # The Python suite tries the mutants the core test lets live, with this venv's pytest.
+    cmake_tools(session)
+    session.install("universalmutator", "ninja", ".[test,cli]")
+    session.run("python", str(ROOT / "tools" / "mutants.py"), *session.posargs)

@@ -6,6 +6,9 @@ from pathlib import Path
 import pytest
 from hypothesis import settings
 
+# --refleaks (tools/refleaks.sh): each test three times on a debug build, failing on growth.
+pytest_plugins = ["refleaks"]
+
 # `pytest --hypothesis-profile=thorough` for the long runs of the property tests that take the
 # profile's number of examples (10,000 files of payment orders written and read back).
 settings.register_profile("thorough", max_examples=10_000)

@@ -2,6 +2,7 @@
 right answer or MemoryError, never a crash, a SystemError or another exception."""
 
 import platform
+import sys
 
 import pytest
 
@@ -12,6 +13,11 @@ from conftest import account_section, document_section, make_statement
 if platform.python_implementation() != "CPython":
     pytest.skip("PyPy has no _testcapi.set_nomemory", allow_module_level=True)
 _testcapi = pytest.importorskip("_testcapi", reason="this CPython was built without _testcapi")
+# A debug build checks its own out-of-memory paths and fails them: 3.11 frees a dict iterator it
+# never tracked (an assertion that aborts), and every failed allocation moves the total reference
+# count, which --refleaks would blame on the test. The release build runs the sweep.
+pytestmark = pytest.mark.skipif(hasattr(sys, "gettotalrefcount"),
+                                reason="the sweep needs a release build of the interpreter")
 
 
 def rewrite_every_value(section_type, attrs, header):
@@ -46,17 +52,28 @@ FIELDS = [name for name in dir(vexdal_py.Document) if not name.startswith("_")]
 
 
 def outcome(data, hooks):
-    """Everything a parse gives, read while the failure is armed. Comprehensions only: CPython
-    3.13.0 corrupts its own state when making a generator's frame runs out of memory. Dicts are
-    read by key: CPython 3.11 crashes when the pair an items() iterator keeps cannot be made."""
+    """Everything a parse gives, read while the failure is armed. The interpreter has faults of
+    its own when it runs out of memory, so this keeps clear of them: no generator (CPython 3.13.0
+    corrupts its state when it cannot make a generator's frame) and no dict.items() (CPython 3.11
+    frees an items iterator it never tracked when it cannot make its first pair)."""
     try:
         result = vexdal_py.parse(data, hooks)
     except vexdal_py.ParseError as exc:
         return type(exc), exc.args, repr(getattr(exc, "detail", None))
-    return (result.encoding, [(key, result.header[key]) for key in result.header],
-            [(number, result.accounts[number].intervals) for number in result.accounts],
+    header, accounts = result.header, result.accounts
+    return (result.encoding, [(key, header[key]) for key in header],
+            [(number, accounts[number].intervals) for number in accounts],
             [[getattr(document, name) for name in FIELDS] for document in result.documents],
             result.documents, result.warnings)
+
+
+def lost_text(got, expected):
+    """Whether got is expected but for an error text that CPython before 3.12 drops when it has
+    no memory for it: its PyErr_Format then raises the exception with no message at all."""
+    if sys.version_info >= (3, 12) or got[0] is not vexdal_py.SyntaxError:
+        return False
+    (text,), (expected_text,) = got[1], expected[1]
+    return text == "Hook error: TypeError: " and expected_text.startswith(text)
 
 
 def armed(n, data, hooks):
@@ -88,6 +105,6 @@ def test_every_failed_allocation_is_a_memory_error(data, hooks):
             failed += 1
             right_in_a_row = 0
         else:
-            assert got == expected, f"allocation {n}"
+            assert got == expected or lost_text(got, expected), f"allocation {n}"
             right_in_a_row += 1
     assert failed > 0

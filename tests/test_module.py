@@ -212,13 +212,14 @@ class Hooks:
 
     def __len__(self):
         if isinstance(self.length, BaseException):
-            raise self.length
+            raise self.length.with_traceback(None)
         return self.length
 
     def __getitem__(self, index):
         if index == 0:
             return raise_boom
-        raise self.error or IndexError(index)
+        # A fresh traceback each time: the one instance is raised again on every parse.
+        raise (self.error or IndexError(index)).with_traceback(None)
 
 
 class CustomTypeError(TypeError):

@@ -38,7 +38,7 @@ def inn_error(text: str) -> str | None:
     if len(text) not in (10, 12) or not is_digits(text):
         return "not 10 or 12 digits"
     digits = [int(c) for c in text]
-    checks = ([(INN10_WEIGHTS, 9)] if len(text) == 10
+    checks: list[tuple[tuple[int, ...], int]] = ([(INN10_WEIGHTS, 9)] if len(text) == 10
               else [(INN12_WEIGHTS_11, 10), (INN12_WEIGHTS_12, 11)])
     for weights, at in checks:
         if weighted(weights, digits) % 11 % 10 != digits[at]:

@@ -2,6 +2,8 @@
 #include "accounts.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 
@@ -105,9 +107,34 @@ void mix(std::size_t& seed, const Decimal& amount) noexcept {
   const bool written_canonical =
       (m[0] | m[1] | m[2]) != 0 &&
       (amount.scale == 0 || ((std::uint64_t{m[2]} + m[1]) * 6 + m[0]) % 10 != 0);
-  const Decimal value = written_canonical ? amount : canonical(amount);
-  for (const std::uint32_t limb : value.magnitude) mix(seed, limb);
-  mix(seed, static_cast<std::size_t>(value.scale) << 1 | (value.negative ? 1u : 0u));
+  Decimal value = amount;
+  if (!written_canonical) {
+    if (m[2] == 0 && (m[0] | m[1]) != 0) {
+      // A magnitude of 64 bits, as nearly every amount has, drops its zeros in 64-bit steps: the
+      // same magnitude and scale as canonical() gives, without its 96-bit divisions.
+      std::uint64_t digits = std::uint64_t{m[1]} << 32 | m[0];
+      std::uint8_t scale = amount.scale;
+      for (; scale > 0 && digits % 10 == 0; --scale) digits /= 10;
+      value.magnitude = {static_cast<std::uint32_t>(digits),
+                         static_cast<std::uint32_t>(digits >> 32), 0};
+      value.scale = scale;
+    } else {
+      value = canonical(amount);
+    }
+  }
+  const std::uint64_t low = std::uint64_t{value.magnitude[1]} << 32 | value.magnitude[0];
+  const std::uint64_t rest = std::uint64_t{value.magnitude[2]} << 9 |
+                             std::uint64_t{value.scale} << 1 | (value.negative ? 1u : 0u);
+  if constexpr (sizeof(std::size_t) >= sizeof(std::uint64_t)) {
+    // Two words of the processor instead of five mixes: every amount of a section is hashed.
+    mix(seed, static_cast<std::size_t>(low));
+    mix(seed, static_cast<std::size_t>(rest));
+  } else {
+    for (const std::uint64_t word : {low, rest}) {
+      mix(seed, static_cast<std::size_t>(word));
+      mix(seed, static_cast<std::size_t>(word >> 32));
+    }
+  }
 }
 
 template <typename T>
@@ -161,22 +188,49 @@ Result<std::monostate, StatementError> AccountBook::add_section(const AccountVal
   intervals.push_back(interval.value());
   const Filed filed{last_account_, intervals.size() - 1,
                     interval_hash(last_account_, intervals.back())};
-  if (!filed_.insert(filed).second) intervals.pop_back();
+  if (!file(filed)) intervals.pop_back();
   return std::monostate{};
 }
 
 BlockList<Account> AccountBook::take() {
-  filed_.clear();
+  std::vector<Filed>().swap(table_);
+  filed_count_ = 0;
+  bits_ = 0;
   for (std::size_t i = 0; i < accounts_.size(); ++i) put_in_order(accounts_[i].intervals);
   by_number_.clear();
   return std::move(accounts_);
 }
 
 
-bool AccountBook::FiledEqual::operator()(const Filed& a, const Filed& b) const noexcept {
-  // The set compares every interval of a bucket, not only those of the same hash.
-  return a.hash == b.hash && a.account == b.account &&
-         same_interval(book->interval_of(a), book->interval_of(b));
+bool AccountBook::file(const Filed& filed) {
+  if (2 * (filed_count_ + 1) > table_.size()) grow();
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t slot = slot_of(filed.hash);; slot = (slot + 1) & mask) {
+    Filed& entry = table_[slot];
+    if (entry.interval == empty_slot) {
+      entry = filed;
+      ++filed_count_;
+      return true;
+    }
+    if (entry.hash == filed.hash && entry.account == filed.account &&
+        same_interval(interval_of(entry), interval_of(filed))) {
+      return false;
+    }
+  }
+}
+
+void AccountBook::grow() {
+  std::vector<Filed> old(std::size_t{1} << (bits_ == 0 ? 4 : bits_ + 1),
+                         Filed{0, empty_slot, 0});
+  old.swap(table_);
+  bits_ = bits_ == 0 ? 4 : bits_ + 1;
+  const std::size_t mask = table_.size() - 1;
+  for (const Filed& entry : old) {
+    if (entry.interval == empty_slot) continue;
+    std::size_t slot = slot_of(entry.hash);
+    while (table_[slot].interval != empty_slot) slot = (slot + 1) & mask;
+    table_[slot] = entry;
+  }
 }
 
 }  // namespace vexdal

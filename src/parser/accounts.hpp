@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
+#include <cstdint>
 #include <variant>
 #include <vector>
 
@@ -51,7 +51,6 @@ inline std::size_t account_key_of(std::string_view key, Charset charset) noexcep
 class AccountBook {
  public:
   AccountBook() = default;
-  // The set's hash and equality refer back to this object, so it stays where it was made.
   AccountBook(const AccountBook&) = delete;
   AccountBook& operator=(const AccountBook&) = delete;
 
@@ -63,20 +62,21 @@ class AccountBook {
   BlockList<Account> take();
 
  private:
-  // An interval already filed, found by account and position so that the set needs no copies.
-  // Its hash is worked out once, when it is filed: the set asks again at every rehash.
+  // An interval already filed, found by account and position so that the table needs no
+  // copies. Its hash is worked out once, when it is filed: growing the table moves it as it is.
   struct Filed {
     std::size_t account;
     std::size_t interval;
     std::size_t hash;
   };
-  struct FiledHash {
-    std::size_t operator()(const Filed& filed) const noexcept { return filed.hash; }
-  };
-  struct FiledEqual {
-    const AccountBook* book;
-    bool operator()(const Filed& a, const Filed& b) const noexcept;
-  };
+  static constexpr std::size_t empty_slot = static_cast<std::size_t>(-1);  // in Filed::interval
+  // Files the interval unless an equal one of the same account is there; false when it is.
+  bool file(const Filed& filed);
+  void grow();
+  std::size_t slot_of(std::size_t hash) const noexcept {
+    // The multiplication spreads every bit of the hash over the top bits, which pick the slot.
+    return static_cast<std::size_t>((std::uint64_t{hash} * 0x9E3779B97F4A7C15u) >> (64 - bits_));
+  }
   const Interval& interval_of(const Filed& filed) const noexcept {
     return accounts_[filed.account].intervals[filed.interval];
   }
@@ -88,7 +88,11 @@ class AccountBook {
   // The account of the last section: sections of one account mostly follow each other (a bank
   // that exports a section per day), and they then skip the map.
   std::size_t last_account_ = 0;
-  std::unordered_set<Filed, FiledHash, FiledEqual> filed_{0, FiledHash{}, FiledEqual{this}};
+  // Open addressing with linear probing, at most half full: a lookup mostly reads one slot, and
+  // filing allocates nothing but the table's doublings.
+  std::vector<Filed> table_;
+  std::size_t filed_count_ = 0;
+  unsigned bits_ = 0;  // the table has 2^bits_ slots
 };
 
 }  // namespace vexdal

@@ -43,12 +43,6 @@ std::string utf8_string(Text text) {
   return out;
 }
 
-std::string_view utf8_view(Text text, std::string& scratch) {
-  if (text.charset == Charset::Utf8 || is_ascii(text.bytes)) return text.bytes;
-  scratch = utf8_string(text);
-  return scratch;
-}
-
 bool same_characters(Text a, Text b) noexcept {
   if (a.charset == b.charset) return a.bytes == b.bytes;
   std::size_t pos_a = 0;

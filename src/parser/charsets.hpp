@@ -86,8 +86,13 @@ inline bool is_ascii(std::string_view bytes) noexcept {
 std::string utf8_string(Text text);
 
 // The text as UTF-8: its own bytes when they already are (UTF-8, or ASCII in either charset),
-// else a transcoded copy kept in scratch, which must outlive the returned view.
-std::string_view utf8_view(Text text, std::string& scratch);
+// else a transcoded copy kept in scratch, which must outlive the returned view. Inline, as every
+// value an account section reads comes through here, and nearly all are their own bytes.
+inline std::string_view utf8_view(Text text, std::string& scratch) {
+  if (text.charset == Charset::Utf8 || is_ascii(text.bytes)) return text.bytes;
+  scratch = utf8_string(text);
+  return scratch;
+}
 
 // Whether two texts hold the same characters, whatever their charsets.
 bool same_characters(Text a, Text b) noexcept;

@@ -139,7 +139,7 @@ void LineSplitter::load_block() noexcept {
   equals_ = equals;
 }
 
-bool LineSplitter::next(std::string_view& line, std::size_t& equals) noexcept {
+bool LineSplitter::next_across_blocks(std::string_view& line, std::size_t& equals) noexcept {
   if (cursor_ >= size_) return false;
   const std::size_t start = cursor_;
   std::size_t first_equals = no_equals;
@@ -174,37 +174,37 @@ bool LineSplitter::next(std::string_view& line, std::size_t& equals) noexcept {
 }
 
 LineReader::LineReader(std::string_view text, Charset charset) noexcept
-    : splitter_(text), charset_(charset) {}
-
-bool LineReader::next(LineToken& token) noexcept {
+    : splitter_(text), charset_(charset) {
   const MarkerSpellings& markers =
       charset_ == Charset::Windows1251 ? windows_1251_markers : utf8_markers;
-  std::string_view line;
-  std::size_t equals = 0;
-  while (splitter_.next(line, equals)) {
-    // Blank lines still count, so line numbers stay physical.
+  may_start_blank_ = markers.may_start_blank.data();
+  document_start_ = markers.document_start.view();
+}
+
+bool LineReader::classify(std::string_view line, std::size_t equals, LineToken& token) noexcept {
+  const MarkerSpellings& markers =
+      charset_ == Charset::Windows1251 ? windows_1251_markers : utf8_markers;
+  // Blank lines still count, so line numbers stay physical.
+  while (line.empty() || (markers.may_start_blank[static_cast<std::uint8_t>(line[0])] &&
+                          is_blank_line(line, charset_))) {
+    if (!splitter_.next(line, equals)) return false;
     ++lineno_;
-    if (line.empty() || (markers.may_start_blank[static_cast<std::uint8_t>(line[0])] &&
-                         is_blank_line(line, charset_))) {
-      continue;
-    }
-    token.lineno = lineno_;
-    if (equals != LineSplitter::no_equals) {
-      token.key = line.substr(0, equals);
-      token.value = line.substr(equals + 1);
-      token.kind = same_text(token.key, markers.document_start.view()) ? LineKind::DocumentStart
-                                                                       : LineKind::Attribute;
-      return true;
-    }
-    token.key = line;
-    token.value = {};
-    token.kind = LineKind::Unrecognized;
-    for (std::size_t i = 0; i < fixed_markers.size(); ++i) {
-      if (same_text(line, markers.fixed[i].view())) token.kind = fixed_markers[i].kind;
-    }
+  }
+  token.lineno = lineno_;
+  if (equals != LineSplitter::no_equals) {
+    token.key = line.substr(0, equals);
+    token.value = line.substr(equals + 1);
+    token.kind = same_text(token.key, markers.document_start.view()) ? LineKind::DocumentStart
+                                                                     : LineKind::Attribute;
     return true;
   }
-  return false;
+  token.key = line;
+  token.value = {};
+  token.kind = LineKind::Unrecognized;
+  for (std::size_t i = 0; i < fixed_markers.size(); ++i) {
+    if (same_text(line, markers.fixed[i].view())) token.kind = fixed_markers[i].kind;
+  }
+  return true;
 }
 
 const char* line_kernel_name() noexcept {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "charsets.hpp"
+#include "keys.hpp"
 
 namespace vexdal {
 
@@ -50,11 +51,33 @@ class LineSplitter {
   explicit LineSplitter(std::string_view text) noexcept;
   // The next line without its line end: a LF, or a CR LF, ends a line; a CR anywhere else stays
   // in it. equals is the offset of its first "=" within the line, or no_equals. False at the end.
-  bool next(std::string_view& line, std::size_t& equals) noexcept;
+  bool next(std::string_view& line, std::size_t& equals) noexcept {
+    // Inline for the common case, a line that ends in the block already marked: its start is in
+    // that block too, so its first "=" is the first one left there, if it comes before the LF.
+    if (line_feeds_ == 0) return next_across_blocks(line, equals);
+    const std::size_t start = cursor_;
+    const auto bit = static_cast<unsigned>(__builtin_ctzll(line_feeds_));
+    equals = no_equals;
+    if (equals_ != 0) {
+      const auto first = static_cast<unsigned>(__builtin_ctzll(equals_));
+      if (first < bit) equals = block_ + first - start;
+    }
+    // Forget this line's bits, up to and including its LF.
+    const std::uint64_t later = bit == 63 ? 0 : ~std::uint64_t{0} << (bit + 1);
+    line_feeds_ &= later;
+    equals_ &= later;
+    const std::size_t end = block_ + bit;
+    cursor_ = end + 1;
+    const std::size_t stop = end > start && data_[end - 1] == '\r' ? end - 1 : end;
+    line = {data_ + start, stop - start};
+    return true;
+  }
 
  private:
   static constexpr std::size_t block_size = 64;
   void load_block() noexcept;
+  // next() for a line that goes on past the block marked, or the end of the text.
+  bool next_across_blocks(std::string_view& line, std::size_t& equals) noexcept;
 
   const char* data_;
   std::size_t size_;
@@ -73,12 +96,35 @@ class LineReader {
  public:
   LineReader(std::string_view text, Charset charset) noexcept;
   // Reads the next non-blank line into token; false at the end of the text.
-  bool next(LineToken& token) noexcept;
+  bool next(LineToken& token) noexcept {
+    std::string_view line;
+    std::size_t equals = 0;
+    if (!splitter_.next(line, equals)) return false;
+    ++lineno_;
+    // Inline for most lines: a key=value line whose first byte cannot begin white space is
+    // neither blank nor a marker.
+    if (equals == LineSplitter::no_equals || may_start_blank_[static_cast<std::uint8_t>(line[0])]) {
+      return classify(line, equals, token);
+    }
+    token.lineno = lineno_;
+    token.key = {line.data(), equals};
+    token.value = {line.data() + equals + 1, line.size() - equals - 1};
+    token.kind = token.key.size() == document_start_.size() &&
+                         equal_bytes(token.key.data(), document_start_.data(), equals)
+                     ? LineKind::DocumentStart
+                     : LineKind::Attribute;
+    return true;
+  }
 
  private:
+  // next() for the line already cut and counted, when it may be blank or has no "=".
+  bool classify(std::string_view line, std::size_t equals, LineToken& token) noexcept;
+
   LineSplitter splitter_;
   Charset charset_;
   std::size_t lineno_ = 0;
+  const bool* may_start_blank_;     // by first byte, in the text's charset
+  std::string_view document_start_;  // the document marker's key in the text's charset
 };
 
 // Calls visit(key, value) for each key=value line of text, in order, while it returns true.

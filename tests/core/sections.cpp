@@ -1,5 +1,7 @@
 // Whole statements written here: the two charsets giving the same records, hooks written in C++
 // that change sections or fail, and the syntax failures with their lines and messages.
+#include <utility>
+
 #include "core_tests.hpp"
 #include "lines.hpp"
 
@@ -189,6 +191,20 @@ void check_errors(Checker& checker) {
   // After the end line nothing may follow, a blank line aside.
   VEXDAL_CHECK_EQUAL(checker, summary(parse(std::string(statement) + "\r\nx=1=2")),
                      "UnexpectedAttribute at line 35: Unexpected attribute 'x' = '1=2'");
+  // No input makes the walk report these, but the module's exception classes of the same names
+  // may still show them, and a caller may match on the texts.
+  const std::pair<vexdal::StatementError, std::string_view> unreported[] = {
+      {{vexdal::ErrorKind::DocumentParseError, 3, "bad date", {}, vexdal::Context::Init},
+       "Document parse error: bad date"},
+      {vexdal::plain_error(vexdal::ErrorKind::InvalidDocument), "Invalid document"},
+      {vexdal::plain_error(vexdal::ErrorKind::EmptyInput), "Input is empty"},
+      {vexdal::plain_error(vexdal::ErrorKind::OutOfMemory), "Out of memory"},
+      {vexdal::missing_field(1, "Номер", vexdal::Context::Init),
+       "Missing field 'Номер' in context 'init'"},
+  };
+  for (const auto& [error, expected] : unreported) {
+    VEXDAL_CHECK_EQUAL(checker, vexdal::error_message(error), expected);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""Mutation testing of src/parser: universalmutator writes the mutants of each source file, a
+sample of them (a fixed seed, a share of each file's mutants) is built one at a time into the C++
+core test, and a mutant the core test lets live is tried against the Python suite. A mutant that
+does not compile is not counted. Ends with `mutants: K of N killed (P%)`.
+
+  tools/mutants.py [--count N] [--seed S] [--budget SECONDS] [--no-python] [FILE ...]
+
+Works in build/mutants: a copy of the tree (the worktree is never touched), a ninja build of the
+core test and one of the module over that copy, so that each mutant recompiles one object file.
+Needs universalmutator (pip install universalmutator), cmake, ninja and a C++ compiler; the Python
+suite runs under the interpreter that runs this script, which must have pytest and hypothesis.
+"""
+
+import argparse
+import difflib
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+WORK = ROOT / "build" / "mutants"
+TREE = WORK / "tree"
+SAMPLES = ROOT.parent / "shared" / "samples"
+# The copy runs the same tests on the same data as the worktree.
+CORE_ARGS = [str(ROOT / "tests" / "data"), str(ROOT / "examples" / "statement.txt"),
+             str(SAMPLES)]
+
+
+def run(command, timeout=None, **kwargs):
+    try:
+        return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout, **kwargs).returncode
+    except subprocess.TimeoutExpired:
+        return "timeout"
+
+
+def copy_tree():
+    if TREE.exists():
+        shutil.rmtree(TREE)
+    files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
+                           capture_output=True).stdout.decode().split("\0")
+    for name in filter(None, files):
+        target = TREE / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(ROOT / name, target)
+
+
+def configure(build, *options):
+    # -O1: each mutant is compiled once and run for a second or two, so compile time counts most.
+    subprocess.run(["cmake", "-S", str(TREE), "-B", str(build), "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG",
+                    *options], check=True, stdout=subprocess.DEVNULL)
+
+
+def generate(source):
+    """The mutant files universalmutator writes for one source file, in its order."""
+    out = WORK / "generated" / source.stem
+    if out.exists():
+        shutil.rmtree(out)
+    out.mkdir(parents=True)
+    subprocess.run([shutil.which("mutate") or str(Path(sys.executable).parent / "mutate"),
+                    str(source), "cpp", "--noCheck", "--mutantDir", str(out)],
+                   check=True, stdout=subprocess.DEVNULL, cwd=WORK)
+    return sorted(out.glob(f"{source.stem}.mutant.*.cpp"),
+                  key=lambda path: int(path.name.split(".")[-2]))
+
+
+def describe(original, mutant):
+    for line in difflib.unified_diff(original.splitlines(), mutant.splitlines(), n=0,
+                                     lineterm=""):
+        if line.startswith("@@"):
+            lineno = line.split()[1].lstrip("-").split(",")[0]
+        elif line.startswith("+") and not line.startswith("+++"):
+            return int(lineno), line[1:].strip()
+    return 0, ""
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--count", type=int, default=200,
+                        help="mutants that compile to test, shared among the files in "
+                             "proportion to their mutants (default 200)")
+    parser.add_argument("--seed", type=int, default=19)
+    parser.add_argument("--budget", type=float, default=0,
+                        help="seconds after which no more mutants are started (default: none)")
+    parser.add_argument("--no-python", action="store_true",
+                        help="count the core test's survivors as survivors")
+    parser.add_argument("files", nargs="*", help="files of src/parser (default: every .cpp)")
+    args = parser.parse_args()
+
+    WORK.mkdir(parents=True, exist_ok=True)
+    copy_tree()
+    core, module = WORK / "core", WORK / "module"
+    configure(core, "-DVEXDAL_CORE_TESTS=ON")
+    subprocess.run(["ninja", "-C", str(core), "-j2"], check=True, stdout=subprocess.DEVNULL)
+    started = time.monotonic()
+    if run([str(core / "vexdal_core_tests"), *CORE_ARGS]) != 0:
+        sys.exit("mutants: the core test fails without a mutant")
+    timeout = max(30.0, 20 * (time.monotonic() - started))
+    if not args.no_python:
+        configure(module, f"-DPython_EXECUTABLE={sys.executable}")
+
+    sources = [TREE / "src" / "parser" / Path(name).name for name in args.files] or sorted(
+        (TREE / "src" / "parser").glob("*.cpp"))
+    generated = {source: generate(source) for source in sources}
+    total = sum(len(mutants) for mutants in generated.values())
+    rng = random.Random(args.seed)
+    files = []
+    for source, mutants in generated.items():
+        order = list(mutants)
+        rng.shuffle(order)
+        quota = max(1, round(args.count * len(mutants) / total))
+        files.append({"source": source, "original": source.read_text(), "order": order,
+                      "quota": quota, "written": len(mutants), "tested": 0, "killed": 0})
+    deadline = time.monotonic() + args.budget if args.budget else None
+    survivors = []
+    # The files take turns, one mutant each, so that a run cut short by --budget is still a
+    # sample of every file.
+    pending = list(files)
+    while pending and (deadline is None or time.monotonic() < deadline):
+        entry = pending.pop(0)
+        source, original = entry["source"], entry["original"]
+        while entry["order"]:
+            mutant = entry["order"].pop()
+            text = mutant.read_text()
+            source.write_text(text)
+            try:
+                if run(["ninja", "-C", str(core), "-j1", "vexdal_core_tests"]) != 0:
+                    continue  # does not compile: not a mutant of the program
+                entry["tested"] += 1
+                how = run([str(core / "vexdal_core_tests"), *CORE_ARGS], timeout=timeout)
+                if how == 0 and not args.no_python:
+                    if run(["ninja", "-C", str(module), "-j1", "vexdal_py"]) != 0:
+                        how = "module build"
+                    else:
+                        how = run([sys.executable, "-m", "pytest", "-x", "-q",
+                                   "-p", "no:cacheprovider", str(ROOT / "tests")],
+                                  timeout=600, cwd=ROOT,
+                                  env={**os.environ, "PYTHONPATH": str(module)})
+            finally:
+                source.write_text(original)
+            if how == 0:
+                lineno, change = describe(original, text)
+                survivors.append(f"src/parser/{source.name}:{lineno}: {change}"
+                                 f"  ({mutant.name})")
+                print("survived", survivors[-1], flush=True)
+            else:
+                entry["killed"] += 1
+            break
+        if entry["order"] and entry["tested"] < entry["quota"]:
+            pending.append(entry)
+    killed = sum(entry["killed"] for entry in files)
+    tested = sum(entry["tested"] for entry in files)
+    for entry in files:
+        print(f"src/parser/{entry['source'].name}: {entry['killed']} of {entry['tested']} "
+              f"killed ({entry['written']} written)")
+    # Leave both builds as the tree is, for the next run.
+    run(["ninja", "-C", str(core), "vexdal_core_tests"])
+    (WORK / "survivors.txt").write_text("".join(line + "\n" for line in survivors))
+    print(f"survivors ({len(survivors)}), also in {WORK / 'survivors.txt'}:")
+    for line in survivors:
+        print("  " + line)
+    print(f"sample: seed {args.seed}, {tested} mutants that compile out of {total} written"
+          + (" (cut short by --budget)" if pending else ""))
+    print(f"mutants: {killed} of {tested} killed ({100 * killed / max(tested, 1):.1f}%)")
+    return 0 if tested and killed / tested >= 0.9 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
