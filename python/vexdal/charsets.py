@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import codecs
 import re
-from typing import Callable, NamedTuple, Sequence
+from typing import Any, Callable, NamedTuple, Sequence
 
 import vexdal_py
 
@@ -80,8 +80,11 @@ def decode(data: bytes, encoding: str) -> Decoded:
             # Broken sequences become U+FFFD, as in parse(). Such a text cannot give its bytes
             # back, which is why an unchanged model writes the bytes it was read from.
             return Decoded(data[len(mark):].decode(codec, "replace"), encoding, codec, mark)
-    return Decoded(codecs.charmap_decode(data, "strict", WINDOWS_1251)[0], encoding, "cp1251",
-                   b"")
+    # A str of 256 characters is a decoding table; typeshed's stubs for Python 3.9 know only the
+    # dict and encoding-map forms.
+    table: Any = WINDOWS_1251
+    text = codecs.charmap_decode(data, "strict", table)[0]
+    return Decoded(text, encoding, "cp1251", b"")
 
 
 def decode_text(data: str) -> Decoded:
