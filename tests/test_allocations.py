@@ -53,9 +53,10 @@ FIELDS = [name for name in dir(vexdal_py.Document) if not name.startswith("_")]
 
 def outcome(data, hooks):
     """Everything a parse gives, read while the failure is armed. The interpreter has faults of
-    its own when it runs out of memory, so this keeps clear of them: no generator (CPython 3.13.0
-    corrupts its state when it cannot make a generator's frame) and no dict.items() (CPython 3.11
-    frees an items iterator it never tracked when it cannot make its first pair)."""
+    its own when it runs out of memory, so this keeps clear of them: no generator or lambda
+    (CPython 3.13.0 releases the code object twice when it cannot make the function,
+    python/cpython#122752) and no dict.items() (CPython 3.11 frees an items iterator it never
+    tracked when it cannot make its first pair)."""
     try:
         result = vexdal_py.parse(data, hooks)
     except vexdal_py.ParseError as exc:
