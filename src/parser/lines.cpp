@@ -92,10 +92,6 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return static_cast<unsigned>(((zero >> 7) * 0x0102040810204080u) >> 56);
 }
 
-inline unsigned lowest_bit(std::uint64_t bits) noexcept {
-  return static_cast<unsigned>(__builtin_ctzll(bits));
-}
-
 }  // namespace
 
 LineSplitter::LineSplitter(std::string_view text) noexcept
@@ -149,14 +145,7 @@ bool LineSplitter::next_across_blocks(std::string_view& line, std::size_t& equal
       if (first_equals == no_equals && equals_ != 0 && lowest_bit(equals_) < bit) {
         first_equals = block_ + lowest_bit(equals_);
       }
-      // Forget this line's bits, up to and including its LF.
-      const std::uint64_t later = bit == 63 ? 0 : ~std::uint64_t{0} << (bit + 1);
-      line_feeds_ &= later;
-      equals_ &= later;
-      const std::size_t end = block_ + bit;
-      cursor_ = end + 1;
-      const std::size_t stop = end > start && data_[end - 1] == '\r' ? end - 1 : end;
-      line = {data_ + start, stop - start};
+      end_line(start, bit, line);
       break;
     }
     if (first_equals == no_equals && equals_ != 0) first_equals = block_ + lowest_bit(equals_);

@@ -56,13 +56,24 @@ class LineSplitter {
     // that block too, so its first "=" is the first one left there, if it comes before the LF.
     if (line_feeds_ == 0) return next_across_blocks(line, equals);
     const std::size_t start = cursor_;
-    const auto bit = static_cast<unsigned>(__builtin_ctzll(line_feeds_));
+    const unsigned bit = lowest_bit(line_feeds_);
     equals = no_equals;
     if (equals_ != 0) {
-      const auto first = static_cast<unsigned>(__builtin_ctzll(equals_));
+      const unsigned first = lowest_bit(equals_);
       if (first < bit) equals = block_ + first - start;
     }
-    // Forget this line's bits, up to and including its LF.
+    end_line(start, bit, line);
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t block_size = 64;
+  static unsigned lowest_bit(std::uint64_t bits) noexcept {
+    return static_cast<unsigned>(__builtin_ctzll(bits));
+  }
+  // Ends the line that began at start with the LF at bit of the block marked: its bits, up to and
+  // including that LF, are forgotten, and a CR before the LF is no part of the line.
+  void end_line(std::size_t start, unsigned bit, std::string_view& line) noexcept {
     const std::uint64_t later = bit == 63 ? 0 : ~std::uint64_t{0} << (bit + 1);
     line_feeds_ &= later;
     equals_ &= later;
@@ -70,11 +81,7 @@ class LineSplitter {
     cursor_ = end + 1;
     const std::size_t stop = end > start && data_[end - 1] == '\r' ? end - 1 : end;
     line = {data_ + start, stop - start};
-    return true;
   }
-
- private:
-  static constexpr std::size_t block_size = 64;
   void load_block() noexcept;
   // next() for a line that goes on past the block marked, or the end of the text.
   bool next_across_blocks(std::string_view& line, std::size_t& equals) noexcept;
