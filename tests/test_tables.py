@@ -389,10 +389,6 @@ def test_cli_export(folder, tmp_path_factory, fmt):
 # PyPy would compile its _testcapi from C source on import, and has no set_nomemory either.
 @pytest.mark.skipif(platform.python_implementation() != "CPython",
                     reason="PyPy has no _testcapi.set_nomemory")
-# The table's own Python code makes functions (a lambda) while the failure is armed.
-@pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0),
-                    reason="CPython 3.13.0 releases a code object twice when making a function "
-                    "runs out of memory (python/cpython#122752)")
 def test_every_failed_allocation_is_a_memory_error():
     """As tests/test_allocations.py does for parse(): each allocation of the table's calls made
     to fail in turn gives the right answer or MemoryError."""

@@ -145,21 +145,23 @@ def documents_table(data: bytes | str, columns: Optional[Iterable[str]] = None, 
     if amounts not in ("decimal", "text"):
         raise ValueError(f'amounts must be "decimal" or "text", not {amounts!r}')
     names = _column_names(columns)
-    return _made(data, lambda given: _columns.documents(given, names, amounts == "text"))
+    return _made(data, _columns.documents, names, amounts == "text")
 
 
-def _made(data: bytes | str,
-          make: Callable[[bytes | str], Optional[_columns.Columns]]) -> Table:
-    """The table make gives of data; for a DOS file, which the parser refuses as it stands,
-    the table of its text transcoded from cp866, as vexdal.parse_statement reads it. Only a
-    refused file is looked at for a DOS declaration."""
-    made = make(data)
+def _made(data: bytes | str, make: Callable[..., Optional[_columns.Columns]],
+          *args: Any) -> Table:
+    """The table make(data, *args) gives; for a DOS file, which the parser refuses as it
+    stands, the table of its text transcoded from cp866, as vexdal.parse_statement reads it.
+    Only a refused file is looked at for a DOS declaration. (No function is made here, as a
+    lambda would be: CPython 3.12 and 3.13.0 release the code object twice when making a
+    function runs out of memory, and the interpreter then fails far from the cause.)"""
+    made = make(data, *args)
     if made is None:
         text = dos_text(data) if isinstance(data, bytes) else None
         if text is None:
             _raise_parse_failure(data)
         data = text
-        made = make(data)
+        made = make(data, *args)
         if made is None:
             _raise_parse_failure(data)
     return Table(made)
