@@ -275,6 +275,9 @@ def ensure_sysroot(arch: Arch, log: Log) -> Path:
 
 
 def _ensure_sysroot(arch: Arch, log: Log) -> Path:
+    # The emulator too, under the same lock, so that two targets never run apt at once.
+    if not shutil.which(arch.qemu):
+        apt_install(log, "qemu-user")
     debs = WORK / "debs" / arch.debian
     sysroot = WORK / f"sysroot-{arch.debian}"
     debs.mkdir(parents=True, exist_ok=True)
