@@ -49,23 +49,33 @@ for core in "${cores[@]}"; do
 done
 "$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
 
-# Branches to the handlers of exceptions are left out: every call that may allocate has one,
-# and the allocation sweeps (tests/test_allocations.py, tests/core/allocations.cpp) are what
-# test those paths, not the counts here. So are branches the compiler made on lines with no
-# code of their own (the ends of scopes that run destructors).
+# Branches to the handlers of exceptions are left out (--exclude-throw-branches): every call
+# that may allocate has one, and the allocation sweeps (tests/test_allocations.py,
+# tests/core/allocations.cpp) are what test those paths, not the counts here. So are branches the
+# compiler made on lines with no code of their own (--exclude-unreachable-branches), and those
+# lines themselves (--exclude-noncode-lines): a closing brace is counted as a line because the
+# destructors run when an exception unwinds are filed under it. A template's line is counted once
+# however many instances it has (--merge-lines): run by any instance, it is run. The report of
+# every line and branch is build/coverage/html/index.html.
+mkdir -p "$work/html"
 "$venv/bin/gcovr" --root "$root" --filter "$root/src/" \
-  --exclude-throw-branches --exclude-unreachable-branches \
+  --exclude-throw-branches --exclude-unreachable-branches --exclude-noncode-lines --merge-lines \
   --txt - --txt-metric line --txt-metric branch \
+  --html-details "$work/html/index.html" \
   --json "$work/coverage.json" --json-summary "$work/summary.json" \
   "${cores[@]}" "$work/module"
 "$venv/bin/python" - "$work/coverage.json" "$work/summary.json" <<'PY'
 import json, sys
 from collections import defaultdict
 
-# The lines no run reached, file by file, as ranges.
+# The lines no run reached, file by file, as ranges. The JSON keeps a line once per function it
+# is part of (each instance of a template), so a line is missed only when it is in all of them.
 print("lines not run:")
 for entry in json.load(open(sys.argv[1]))["files"]:
-    missed = sorted({line["line_number"] for line in entry["lines"] if line["count"] == 0})
+    counts = defaultdict(int)
+    for line in entry["lines"]:
+        counts[line["line_number"]] += line["count"]
+    missed = sorted(number for number, count in counts.items() if count == 0)
     ranges = []
     for number in missed:
         if ranges and ranges[-1][1] == number - 1:
