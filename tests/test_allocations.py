@@ -1,7 +1,11 @@
 """Every allocation of a call made to fail in turn: parse() and the reading of its result give the
 right answer or MemoryError, never a crash, a SystemError or another exception."""
 
+import json
+import os
+import pathlib
 import platform
+import subprocess
 import sys
 
 import pytest
@@ -109,3 +113,47 @@ def test_every_failed_allocation_is_a_memory_error(data, hooks):
             assert got == expected or lost_text(got, expected), f"allocation {n}"
             right_in_a_row += 1
     assert failed > 0
+
+
+# The sweep above fails the interpreter's allocations; the parser's own (operator new) it cannot
+# reach. A ceiling on the address space does fail them, in a process of its own so that nothing
+# else meets it. Each ceiling, from one the parse cannot live under to one it easily fits, gives
+# the full result or MemoryError, and the interpreter goes on to parse again once it is lifted.
+BOUNDED = r"""
+import json, resource, sys
+sys.path.insert(0, sys.argv[1])
+import vexdal_py
+from conftest import document_section, make_statement
+
+data = make_statement(*[document_section() for _ in range(4000)])
+expected = vexdal_py.parse(data).documents
+def address_space():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+unlimited = resource.getrlimit(resource.RLIMIT_AS)
+outcomes = []
+for shift in range(16, 26):
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (1 << shift), unlimited[1]))
+    try:
+        outcomes.append(vexdal_py.parse(data).documents == expected)
+    except MemoryError:
+        outcomes.append("MemoryError")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, unlimited)
+print(json.dumps([outcomes, vexdal_py.parse(data).documents == expected]))
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux" or "ASAN_OPTIONS" in os.environ,
+                    reason="only Linux holds a process to RLIMIT_AS, and the address sanitizer's "
+                           "shadow memory fits under no such ceiling")
+def test_a_parse_out_of_address_space_is_a_memory_error():
+    done = subprocess.run([sys.executable, "-c", BOUNDED, str(pathlib.Path(__file__).parent)],
+                          capture_output=True, text=True, check=True)
+    outcomes, after = json.loads(done.stdout)
+    assert after is True
+    assert set(outcomes) == {"MemoryError", True}, outcomes
+    # Once the parse fits, it fits under every higher ceiling.
+    assert outcomes == sorted(outcomes, key=lambda got: got is True), outcomes

@@ -95,11 +95,14 @@ class TestImmutability:
             assert getattr(obj, attribute) == before
 
     # The generic setter may also be refused outright (TypeError) by a class's own setattr slot.
+    # That slot, called as the class's __setattr__, gets the name unchecked: one that is no str
+    # must be refused before it is formatted into the message as one.
     @pytest.mark.parametrize("setter, refusal", [
         (setattr, AttributeError),
         pytest.param(object.__setattr__, (AttributeError, TypeError), marks=pypy_limit(
             "PyPy's object.__setattr__ writes into the instance dict without asking the class")),
-    ], ids=["setattr", "generic"])
+        (lambda obj, name, value: type(obj).__setattr__(obj, 1, value), TypeError),
+    ], ids=["setattr", "generic", "own slot, name not a str"])
     def test_no_new_attributes(self, objects, setter, refusal):
         for obj in objects.values():
             with pytest.raises(refusal):
@@ -334,8 +337,10 @@ class TestDetailObjects:
         with pytest.raises(OverflowError) as info:
             vexdal_py.HookError(limit + 1, "")
         assert str(info.value) == "out of range integral type conversion attempted"
-        with pytest.raises(OverflowError):
-            vexdal_py.UnrecognizedLine(-1, "x")
+        # Below zero whether or not it fits a long long.
+        for negative in (-1, -limit - 1):
+            with pytest.raises(OverflowError, match="^can't convert negative value to size_t$"):
+                vexdal_py.UnrecognizedLine(negative, "x")
         with pytest.raises(UnicodeEncodeError):
             vexdal_py.UnrecognizedLine(1, "a\ud800")
 

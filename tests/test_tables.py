@@ -175,20 +175,21 @@ def test_random_statements(reader, sections, encoding):
 class TestOtherKeys:
     @pytest.mark.parametrize("encoding", ["cp1251", "utf-8"])
     def test_present_empty_absent_and_repeated(self, encoding):
+        # "Код2": a key of Cyrillic and ASCII, spelled in the file's code page as a whole.
         sections = [document_section(ПоказательКБК="18210102010011000110", ОКАТО=""),
-                    document_section(ОКАТО="45"),
+                    document_section(ОКАТО="45", Код2="x"),
                     [*document_section()[:-1], "Код=1", "Код=2", "КонецДокумента"],
                     document_section(Дата="31.02.2024", ОКАТО="skipped with its document")]
         data = make_statement(*sections, encoding=encoding)
         table = vexdal.documents_table(data, ["doc_number", "ПоказательКБК", "ОКАТО", "Код",
-                                              "Сумма", "Ключ€"])
+                                              "Сумма", "Ключ€", "Код2"])
         assert table.column_names == ["doc_number", "ПоказательКБК", "ОКАТО", "Код", "Сумма",
-                                      "Ключ€"]
+                                      "Ключ€", "Код2"]
         assert len(table.warnings) == 1
         assert [list(row.values()) for row in read_pyarrow(table)] == [
-            ["17", "18210102010011000110", "", None, "1500.50", None],
-            ["17", None, "45", None, "1500.50", None],
-            ["17", None, None, "2", "1500.50", None],
+            ["17", "18210102010011000110", "", None, "1500.50", None, None],
+            ["17", None, "45", None, "1500.50", None, "x"],
+            ["17", None, None, "2", "1500.50", None, None],
         ]
 
     def test_columns_are_checked(self):
@@ -213,6 +214,20 @@ def test_amount_the_column_cannot_hold_names_its_line(amounts):
         vexdal.documents_table(data)
     # Without that column the table is made.
     assert vexdal.documents_table(data, ["doc_number"]).num_rows == len(amounts)
+
+
+def test_an_interval_amount_absent_is_null_and_one_the_column_cannot_hold_names_its_account():
+    other = "40702810900000067890"
+    data = make_statement(account_section(КонечныйОстаток=None), account_section(РасчСчет=other))
+    assert [row["end_amount"] for row in read_pyarrow(vexdal.intervals_table(data))] == \
+        [None, Decimal("8499.50")]
+    data = make_statement(account_section(НачальныйОстаток="79228162514264337593543950335"),
+                          account_section(РасчСчет=other,
+                                          НачальныйОстаток="0.0000000000000000000000000001"))
+    with pytest.raises(vexdal_py.ParseError, match=r"^amount 79228162514264337593543950335 of "
+                       r"account 40702810900000001234 cannot be held exactly in column "
+                       r"start_amount, decimal128\(38, 28\)"):
+        vexdal.intervals_table(data)
 
 
 def test_the_stream_outlives_the_table_and_dates_beyond_datetime():
