@@ -133,6 +133,18 @@ def address_space():
             if line.startswith("VmSize:"):
                 return int(line.split()[1]) * 1024
 unlimited = resource.getrlimit(resource.RLIMIT_AS)
+# qemu-user accepts the ceiling and keeps it from the host process: then nothing is tested.
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + (1 << 20), unlimited[1]))
+try:
+    bytearray(1 << 28)
+    held = False
+except MemoryError:
+    held = True
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, unlimited)
+if not held:
+    print(json.dumps(None))
+    sys.exit()
 outcomes = []
 for shift in range(16, 26):
     resource.setrlimit(resource.RLIMIT_AS, (address_space() + (1 << shift), unlimited[1]))
@@ -152,7 +164,10 @@ print(json.dumps([outcomes, vexdal_py.parse(data).documents == expected]))
 def test_a_parse_out_of_address_space_is_a_memory_error():
     done = subprocess.run([sys.executable, "-c", BOUNDED, str(pathlib.Path(__file__).parent)],
                           capture_output=True, text=True, check=True)
-    outcomes, after = json.loads(done.stdout)
+    got = json.loads(done.stdout)
+    if got is None:
+        pytest.skip("this process is not held to RLIMIT_AS (as under qemu-user)")
+    outcomes, after = got
     assert after is True
     assert set(outcomes) == {"MemoryError", True}, outcomes
     # Once the parse fits, it fits under every higher ceiling.
