@@ -186,14 +186,15 @@ def time_jobs(path: Path, files: int, repeat: int) -> dict[str, Any]:
         def counted(jobs: int) -> None:
             """read_documents, its wall time with the CPU of this process and of the workers
             it waited for."""
-            before = (time.perf_counter(), resource.getrusage(resource.RUSAGE_SELF),
-                      resource.getrusage(resource.RUSAGE_CHILDREN))
+            def used(who: int) -> float:
+                usage = resource.getrusage(who)
+                return usage.ru_utime + usage.ru_stime
+
+            start, parent, workers = (time.perf_counter(), used(resource.RUSAGE_SELF),
+                                      used(resource.RUSAGE_CHILDREN))
             read_documents(paths, jobs=jobs)
-            after = (time.perf_counter(), resource.getrusage(resource.RUSAGE_SELF),
-                     resource.getrusage(resource.RUSAGE_CHILDREN))
-            cpu[jobs].append((after[0] - before[0], *(
-                (a.ru_utime + a.ru_stime) - (b.ru_utime + b.ru_stime)
-                for a, b in zip(after[1:], before[1:]))))
+            cpu[jobs].append((time.perf_counter() - start, used(resource.RUSAGE_SELF) - parent,
+                              used(resource.RUSAGE_CHILDREN) - workers))
 
         wall, measure.clock = measure.clock, time.perf_counter
         try:
