@@ -172,6 +172,21 @@ def test_random_statements(reader, sections, encoding):
         [[attrs.get("ПоказательКБК"), attrs.get("ОКАТО")] for attrs in kept]
 
 
+@pytest.mark.parametrize("shift", range(9))
+def test_every_windows_1251_character_at_every_place_in_a_word(shift):
+    """The transcoder reads eight bytes at a time: each character at each of the eight places
+    of a word, in texts of every length about that size, between runs of ASCII."""
+    letters = bytes(b for b in range(0x80, 0x100) if b != 0x98).decode("cp1251")
+    texts = ["." * shift + letters + "ASCII run of more than eight" + letters[::-1] + "z" * shift,
+             *("Ж" * n for n in range(shift, 18, 9)), "a" * shift + "Я"]
+    data = make_statement(*(document_section(НазначениеПлатежа=text, Плательщик1=text[:shift])
+                            for text in texts), encoding="cp1251")
+    names = ["purpose", "counterparty_1"]
+    rows = read_pyarrow(vexdal.documents_table(data, names))
+    assert rows == expected_documents(vexdal_py.parse(data), names)
+    assert [row["purpose"] for row in rows] == texts
+
+
 class TestOtherKeys:
     @pytest.mark.parametrize("encoding", ["cp1251", "utf-8"])
     def test_present_empty_absent_and_repeated(self, encoding):

@@ -136,6 +136,14 @@ def _scale(data_type: pa.DataType) -> int:
     return scale
 
 
+def _spill_root() -> Optional[str]:
+    """Where the workers' tables go: /dev/shm where it exists, memory that the parent maps as it
+    is, rather than a disk's folder, whose writes the kernel also sends to the disk; else the
+    system's temporary folder."""
+    shm = "/dev/shm"
+    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
+
+
 def file_tables(names: Sequence[str], columns: Optional[Sequence[str]],
                 jobs: Optional[int]) -> Iterator[FileTable]:
     """(path, failure, pyarrow.Table, warnings) for each file, in the order of names, parsed by
@@ -152,7 +160,7 @@ def file_tables(names: Sequence[str], columns: Optional[Sequence[str]],
     # is not all messages.
     per_task = max(1, min(16, len(names) // (jobs * 4)))
     runs = [names[i:i + per_task] for i in range(0, len(names), per_task)]
-    with tempfile.TemporaryDirectory(prefix="vexdal-") as spill, \
+    with tempfile.TemporaryDirectory(prefix="vexdal-", dir=_spill_root()) as spill, \
             ProcessPoolExecutor(max_workers=jobs) as pool:
         for run in pool.map(_read_many, runs, [columns] * len(runs), [spill] * len(runs)):
             for path, failure, spilled, warnings in run:
@@ -207,9 +215,10 @@ def combine(results: Iterable[FileTable],
     if not tables:
         tables = [pa.table(documents_table(_ONE_DOCUMENT, column_list)).slice(0, 0)]
     table = pa.concat_tables(tables)
-    lengths = [t.num_rows for t in tables] if kept else [0]
-    indices = pa.array([i for i, n in enumerate(lengths) for i in [i] * n], pa.int32())
-    path_column = pa.array(kept or [""], pa.string()).take(indices)
+    # A piece of the path column per file, each one path repeated: no Python object per row.
+    path_column = pa.chunked_array(
+        [pa.repeat(pa.scalar(path, pa.string()), t.num_rows) for path, t in zip(kept, tables)],
+        pa.string())
     return ReadResult(table.add_column(0, pa.field("path", pa.string(), nullable=False),
                                        path_column), failures, warnings_of)
 

@@ -118,6 +118,7 @@ vexdal::Result<std::unique_ptr<DocumentsTable>, vexdal::StatementError> Document
                                                     : ColumnType::Amount;
     table->sources_.push_back({true, field});
     table->columns_.push_back({name, type, vexdal::is_optional(kind)});
+    if (type == ColumnType::Text) table->text_fields_ = true;
   }
   table->key_count_ = keys.size();
 
@@ -133,6 +134,23 @@ vexdal::Result<std::unique_ptr<DocumentsTable>, vexdal::StatementError> Document
     table->unrepresentable_ = std::make_pair(*where, line.line());
   }
   return table;
+}
+
+void DocumentsTable::prefetch(std::size_t row) const noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+  if (row >= rows_) return;
+  const vexdal::Document& document = statement_.documents[row];
+  const char* const record = reinterpret_cast<const char*>(&document);
+  for (std::size_t at = 0; at < sizeof document; at += 64) __builtin_prefetch(record + at);
+  if (!text_fields_ || document.wide != nullptr || document.base == nullptr) return;
+  std::uint64_t end = 0;
+  for (const vexdal::TextSpan& span : document.spans) {
+    end = std::max(end, std::uint64_t{span.offset} + span.size);
+  }
+  for (std::uint64_t at = 0; at < end; at += 64) __builtin_prefetch(document.base + at);
+#else
+  (void)row;
+#endif
 }
 
 bool DocumentsTable::text(std::size_t column, std::size_t row, vexdal::Text& out) const {

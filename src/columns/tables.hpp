@@ -46,6 +46,11 @@ class Table {
   // text is longer than that.
   std::size_t export_batch(std::size_t begin, std::size_t max_rows, ArrowArray& out) const;
 
+  // Asks the memory of a row's cells to come into the cache ahead of their reading: the rows
+  // of a large statement lie in memory that no cache holds, and a row's texts are scattered
+  // over its section.
+  virtual void prefetch(std::size_t) const noexcept {}
+
   // Cells, false where the value is absent.
   virtual bool text(std::size_t column, std::size_t row, vexdal::Text& out) const = 0;
   virtual bool date(std::size_t column, std::size_t row, vexdal::Date& out) const = 0;
@@ -82,6 +87,7 @@ class DocumentsTable final : public Table {
     return unrepresentable_;
   }
 
+  void prefetch(std::size_t row) const noexcept override;
   bool text(std::size_t column, std::size_t row, vexdal::Text& out) const override;
   bool date(std::size_t column, std::size_t row, vexdal::Date& out) const override;
   bool amount(std::size_t column, std::size_t row, vexdal::Decimal& out) const override;
@@ -98,6 +104,7 @@ class DocumentsTable final : public Table {
 
   vexdal::Statement statement_;
   std::vector<Source> sources_;
+  bool text_fields_ = false;  // whether a column reads the texts of the records
   std::size_t key_count_ = 0;
   // The other keys' values, key_count_ per document; a null data() for an absent key.
   std::vector<std::string_view> key_values_;
