@@ -136,14 +136,6 @@ def _scale(data_type: pa.DataType) -> int:
     return scale
 
 
-def _spill_root() -> Optional[str]:
-    """Where the workers' tables go: /dev/shm where it exists, memory that the parent maps as it
-    is, rather than a disk's folder, whose writes the kernel also sends to the disk; else the
-    system's temporary folder."""
-    shm = "/dev/shm"
-    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
-
-
 def file_tables(names: Sequence[str], columns: Optional[Sequence[str]],
                 jobs: Optional[int]) -> Iterator[FileTable]:
     """(path, failure, pyarrow.Table, warnings) for each file, in the order of names, parsed by
@@ -160,7 +152,7 @@ def file_tables(names: Sequence[str], columns: Optional[Sequence[str]],
     # is not all messages.
     per_task = max(1, min(16, len(names) // (jobs * 4)))
     runs = [names[i:i + per_task] for i in range(0, len(names), per_task)]
-    with tempfile.TemporaryDirectory(prefix="vexdal-", dir=_spill_root()) as spill, \
+    with tempfile.TemporaryDirectory(prefix="vexdal-") as spill, \
             ProcessPoolExecutor(max_workers=jobs) as pool:
         for run in pool.map(_read_many, runs, [columns] * len(runs), [spill] * len(runs)):
             for path, failure, spilled, warnings in run:
