@@ -101,9 +101,15 @@ class TestMerging:
          [("2024-01-01", "1"), ("2024-02-01", "2")]),
         ([section("01.02.2024", "1"), section("31.12.2023", "2")],
          [("2023-12-31", "2"), ("2024-02-01", "1")]),
+        # Days in order need no lookup; once one comes out of order, those before it and those
+        # after it are all found again.
+        ([section("01.01.2024", "1"), section("01.02.2024", "2"), section("01.01.2024", "3"),
+          section("01.02.2024", "2.00"), section("01.01.2024", "3"), section("01.03.2024", "4"),
+          section("01.03.2024", "4")],
+         [("2024-01-01", "3"), ("2024-01-01", "1"), ("2024-02-01", "2"), ("2024-03-01", "4")]),
     ], ids=["equal-by-value", "optional-absent-differs", "sorted-by-start",
             "same-start-newer-first", "same-start-three", "same-start-between",
-            "duplicate-not-adjacent", "earlier-than-all"])
+            "duplicate-not-adjacent", "earlier-than-all", "duplicates-after-disorder"])
     def test_one_number_one_account(self, sections, expected):
         [account] = parse_accounts(*sections).values()
         assert [(iv.date_start, iv.end_amount) for iv in account.intervals] == expected

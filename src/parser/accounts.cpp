@@ -180,11 +180,21 @@ Result<std::monostate, StatementError> AccountBook::add_section(const AccountVal
   if (last_account_ >= accounts_.size() || accounts_[last_account_].number != number) {
     std::string key(number);
     const auto [slot, inserted] = by_number_.emplace(key, accounts_.size());
-    if (inserted) accounts_.push_back(Account{std::move(key), {}});
+    if (inserted) {
+      filed_.push_back(false);
+      accounts_.push_back(Account{std::move(key), {}});
+    }
     last_account_ = slot->second;
   }
   // An interval equal in all six values to one the account already has is dropped.
   std::vector<Interval>& intervals = accounts_[last_account_].intervals;
+  if (!filed_[last_account_]) {
+    if (intervals.empty() || intervals.back().date_start < interval.value().date_start) {
+      intervals.push_back(interval.value());
+      return std::monostate{};
+    }
+    file_all(last_account_);
+  }
   intervals.push_back(interval.value());
   const Filed filed{last_account_, intervals.size() - 1,
                     interval_hash(last_account_, intervals.back())};
@@ -194,13 +204,13 @@ Result<std::monostate, StatementError> AccountBook::add_section(const AccountVal
 
 BlockList<Account> AccountBook::take() {
   std::vector<Filed>().swap(table_);
+  std::vector<bool>().swap(filed_);
   filed_count_ = 0;
   bits_ = 0;
   for (std::size_t i = 0; i < accounts_.size(); ++i) put_in_order(accounts_[i].intervals);
   by_number_.clear();
   return std::move(accounts_);
 }
-
 
 bool AccountBook::file(const Filed& filed) {
   if (2 * (filed_count_ + 1) > table_.size()) grow();
@@ -216,6 +226,14 @@ bool AccountBook::file(const Filed& filed) {
         same_interval(interval_of(entry), interval_of(filed))) {
       return false;
     }
+  }
+}
+
+void AccountBook::file_all(std::size_t account) {
+  filed_[account] = true;
+  const std::vector<Interval>& intervals = accounts_[account].intervals;
+  for (std::size_t i = 0; i < intervals.size(); ++i) {
+    file(Filed{account, i, interval_hash(account, intervals[i])});
   }
 }
 

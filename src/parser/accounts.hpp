@@ -72,6 +72,8 @@ class AccountBook {
   static constexpr std::size_t empty_slot = static_cast<std::size_t>(-1);  // in Filed::interval
   // Files the interval unless an equal one of the same account is there; false when it is.
   bool file(const Filed& filed);
+  // Files every interval the account has so far; they are known to differ from each other.
+  void file_all(std::size_t account);
   void grow();
   std::size_t slot_of(std::size_t hash) const noexcept {
     // The multiplication spreads every bit of the hash over the top bits, which pick the slot.
@@ -88,6 +90,11 @@ class AccountBook {
   // The account of the last section: sections of one account mostly follow each other (a bank
   // that exports a section per day), and they then skip the map.
   std::size_t last_account_ = 0;
+  // Per account, whether its intervals are in the table. An account whose sections have come in
+  // strictly ascending start dates stays out of it: an equal interval would start on the same day
+  // as one already there, so none can be, and the daily exports that banks write never pay for a
+  // hash. The first section that does not start later than the last one files them all, once.
+  std::vector<bool> filed_;
   // Open addressing with linear probing, at most half full: a lookup mostly reads one slot, and
   // filing allocates nothing but the table's doublings.
   std::vector<Filed> table_;

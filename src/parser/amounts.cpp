@@ -164,23 +164,27 @@ std::optional<Decimal> read_short_amount(std::string_view text) noexcept {
   const std::size_t start = skip_sign(text, negative);
   const std::size_t size = text.size();
   if (start == size || size - start > 19) return {};  // 10^19 - 1 fits 64 bits
+  const auto digit_at = [text](std::size_t i) {
+    return static_cast<unsigned>(static_cast<unsigned char>(text[i]) - '0');
+  };
+  // The digits before the full stop, then those after it: two loops that test nothing but the
+  // digit, as every amount of a statement passes through here.
   std::uint64_t value = 0;
-  std::size_t point = size;
-  for (std::size_t i = start; i < size; ++i) {
-    const auto digit = static_cast<unsigned>(static_cast<unsigned char>(text[i]) - '0');
-    if (digit < 10) {
-      value = value * 10 + digit;
-    } else if (text[i] == '.' && point == size) {
-      point = i;
-    } else {
-      return {};
+  std::size_t i = start;
+  for (; i < size && digit_at(i) < 10; ++i) value = value * 10 + digit_at(i);
+  std::size_t scale = 0;
+  if (i < size) {
+    if (text[i] != '.' || size - start == 1) return {};  // "." alone has no digit
+    scale = size - i - 1;
+    for (++i; i < size; ++i) {
+      if (digit_at(i) >= 10) return {};
+      value = value * 10 + digit_at(i);
     }
   }
-  if (size - start == 1 && point != size) return {};  // "." alone has no digit
   Decimal decimal;
   decimal.magnitude = {static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(value >> 32),
                        0};
-  decimal.scale = static_cast<std::uint8_t>(point == size ? 0 : size - point - 1);
+  decimal.scale = static_cast<std::uint8_t>(scale);
   decimal.negative = negative;
   return decimal;
 }

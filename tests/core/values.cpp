@@ -122,6 +122,8 @@ void check_amounts(Checker& checker) {
       {"1..5", "rejected"},
       {"_1", "rejected"},
       {"+", "rejected"},
+      {".", "rejected"},
+      {"-.", "rejected"},
       {"inf", "rejected"},
       {"\uff11", "rejected"},
       {"1e", "rejected"},
