@@ -4,6 +4,10 @@ third. The first run fills caches (interned strings, type caches, lazily importe
 second shows what a steady state holds; a reference dropped by mistake on any path a test takes
 shows as growth on every run after that, so one more run is enough to see it.
 
+Property tests run the same examples in each of the three runs (Hypothesis derandomized, without
+its example database), and the caches Hypothesis fills with the strategies a test builds as it
+runs are emptied before each count, as the interpreter's are.
+
 tools/refleaks.sh builds the module against the debug interpreter and runs the suite this way.
 """
 
@@ -27,6 +31,8 @@ def pytest_addoption(parser):
              "from the second run to the last (needs a debug build of CPython)")
 
 
+# Last, after Hypothesis's own plugin has loaded the profile asked for.
+@pytest.hookimpl(trylast=True)
 def pytest_configure(config):
     if not config.getoption("refleaks"):
         return
@@ -34,6 +40,14 @@ def pytest_configure(config):
         raise pytest.UsageError(
             "--refleaks needs a debug build of CPython (sys.gettotalrefcount), "
             f"not {sys.executable}")
+    # The same profile, derandomized and without the example database: each run of a property
+    # test tries the same examples, so that its counts compare like with like. A test's own
+    # settings still win.
+    from hypothesis import settings
+
+    name = f"{settings.get_current_profile_name()}-for-refleaks"
+    settings.register_profile(name, derandomize=True, database=None)
+    settings.load_profile(name)
     config.pluginmanager.register(RefleakRunner(), "refleak-runner")
 
 
@@ -46,6 +60,21 @@ def clear_caches():
     linecache.clearcache()
     sys.path_importer_cache.clear()
     sys._clear_type_cache()
+    clear_hypothesis_caches()
+
+
+def clear_hypothesis_caches():
+    """A property test that builds strategies from what it has made in the run
+    (st.lists(st.sampled_from(model.sections))) leaves with Hypothesis, for every example, an
+    entry in its strategy cache, which keeps the strategy and so the model alive until 1,024 newer
+    ones push it out, and a coverage tag for the new label such a strategy gets from the hashes of
+    its elements, kept for good. Both grow with every run of the test; neither is ours."""
+    strategies = sys.modules.get("hypothesis.strategies._internal.utils")
+    if strategies is not None:
+        strategies.clear_strategy_cache()
+    conjecture = sys.modules.get("hypothesis.internal.conjecture.data")
+    if conjecture is not None:
+        conjecture.STRUCTURAL_COVERAGE_CACHE.clear()
 
 
 def drop_finished_finalizers(item):
