@@ -207,12 +207,31 @@ void check_errors(Checker& checker) {
   }
 }
 
+// Past a few dozen keys the map finds a repeated key through its index: the keys set before the
+// index was built must be in it too, or a repeat of one would be kept as a second entry.
+void check_text_map(Checker& checker) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 40; ++i) keys.push_back("k" + std::to_string(i));
+  vexdal::TextMap map;
+  for (const std::string& key : keys) map.set(key, "first");
+  for (const std::size_t repeated : {std::size_t{0}, std::size_t{31}, std::size_t{39}}) {
+    map.set(keys[repeated], "again");
+  }
+  std::string seen;
+  for (const auto& [key, value] : map) {
+    if (value == "again") seen += std::string(key) + " ";
+  }
+  VEXDAL_CHECK_EQUAL(checker, map.size(), keys.size());
+  VEXDAL_CHECK_EQUAL(checker, seen, "k0 k31 k39 ");
+}
+
 }  // namespace
 
 void check_sections(Checker& checker) {
   check_charsets(checker);
   check_hooks(checker);
   check_errors(checker);
+  check_text_map(checker);
 }
 
 }  // namespace vexdal_test
