@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "lines.hpp"
+#include "utf8.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -38,66 +39,6 @@ Ref ascii_str(std::string_view ascii) {
 
 namespace {
 
-// Writes the characters of UTF-8 text as code units of type Unit. False, with the output
-// unusable, when the text turns out not to be `expected` characters of valid UTF-8 after all;
-// the checks are only those that keep the reads and writes within bounds.
-template <typename Unit>
-bool decode_utf8(std::string_view utf8, Unit* out, std::size_t expected) noexcept {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
-  const std::size_t size = utf8.size();
-  std::size_t written = 0;
-  for (std::size_t i = 0; i < size;) {
-    const std::uint32_t lead = bytes[i];
-    if (written == expected || (lead & 0xC0u) == 0x80u) return false;
-    if (lead < 0x80) {
-      out[written++] = static_cast<Unit>(lead);
-      ++i;
-    } else if (lead < 0xE0 && size - i >= 2) {
-      out[written++] = static_cast<Unit>((lead & 0x1Fu) << 6 | (bytes[i + 1] & 0x3Fu));
-      i += 2;
-    } else if (lead < 0xF0 && size - i >= 3) {
-      out[written++] = static_cast<Unit>((lead & 0x0Fu) << 12 | (bytes[i + 1] & 0x3Fu) << 6 |
-                                         (bytes[i + 2] & 0x3Fu));
-      i += 3;
-    } else if (lead < 0xF8 && size - i >= 4) {
-      out[written++] = static_cast<Unit>((lead & 0x07u) << 18 | (bytes[i + 1] & 0x3Fu) << 12 |
-                                         (bytes[i + 2] & 0x3Fu) << 6 | (bytes[i + 3] & 0x3Fu));
-      i += 4;
-    } else {
-      return false;
-    }
-  }
-  return written == expected;
-}
-
-// decode_utf8 for text of one- and two-byte characters only (no byte above 0xDF), such as
-// Cyrillic with Latin and digits: without a branch per character, which Russian words and the
-// spaces between them would keep mispredicting. The same result and the same checks.
-template <typename Unit>
-bool decode_utf8_short(std::string_view utf8, Unit* out, std::size_t expected) noexcept {
-  const auto* bytes = reinterpret_cast<const std::uint8_t*>(utf8.data());
-  const std::size_t size = utf8.size();
-  std::size_t written = 0;
-  std::size_t i = 0;
-  std::uint32_t bad = 0;
-  // Every byte but the last has one after it to read.
-  while (i + 1 < size && written < expected) {
-    const std::uint32_t lead = bytes[i];
-    const std::uint32_t next = bytes[i + 1];
-    const std::uint32_t two = lead >> 7;
-    // A lead byte must be 11xxxxxx and be followed by 10xxxxxx.
-    bad |= two & (((lead >> 6) ^ 3u) | ((next >> 6) != 2u ? 1u : 0u));
-    out[written++] = static_cast<Unit>(two != 0 ? (lead & 0x1Fu) << 6 | (next & 0x3Fu) : lead);
-    i += 1 + two;
-  }
-  if (i + 1 == size && written < expected) {
-    const std::uint32_t last = bytes[i++];
-    bad |= last >> 7;
-    out[written++] = static_cast<Unit>(last);
-  }
-  return bad == 0 && i == size && written == expected;
-}
-
 // The number of continuation bytes (10xxxxxx) of UTF-8 text and its largest byte, in one pass:
 // sixteen bytes a step where there are vector instructions.
 void scan_utf8(std::string_view utf8, std::size_t& continuations, unsigned& largest) noexcept {
@@ -110,17 +51,25 @@ void scan_utf8(std::string_view utf8, std::size_t& continuations, unsigned& larg
   if (size >= 16) {
     // As signed bytes the continuation bytes are exactly those below -64 (0xC0).
     const __m128i below = _mm_set1_epi8(static_cast<char>(0xC0));
-    __m128i high = _mm_setzero_si128();
+    const __m128i zero = _mm_setzero_si128();
+    __m128i high = zero;
+    __m128i counts = zero;  // two 64-bit sums
     for (; size - i >= 16; i += 16) {
       const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-      const __m128i continuations_here = _mm_cmplt_epi8(chunk, below);
-      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(continuations_here));
-      count += static_cast<std::size_t>(__builtin_popcount(mask));
+      // 0 - (-1) is 1 per continuation byte; the sum of absolute differences adds them up
+      // without a popcount, which the baseline instruction set lacks.
+      const __m128i ones = _mm_sub_epi8(zero, _mm_cmplt_epi8(chunk, below));
+      counts = _mm_add_epi64(counts, _mm_sad_epu8(ones, zero));
       high = _mm_max_epu8(high, chunk);
     }
-    alignas(16) std::uint8_t lanes[16];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), high);
-    for (const std::uint8_t lane : lanes) top = lane > top ? lane : top;
+    alignas(16) std::uint64_t sums[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(sums), counts);
+    count = static_cast<std::size_t>(sums[0] + sums[1]);
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 8));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 4));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 2));
+    high = _mm_max_epu8(high, _mm_srli_si128(high, 1));
+    top = static_cast<unsigned>(_mm_cvtsi128_si32(high)) & 0xFFu;
   }
 #endif
   for (; i < size; ++i) {
@@ -159,14 +108,13 @@ Ref to_str(std::string_view utf8) {
   const bool short_only = largest < 0xE0;
   switch (PyUnicode_KIND(str.get())) {
     case PyUnicode_1BYTE_KIND:
-      decoded = decode_utf8_short(utf8, PyUnicode_1BYTE_DATA(str.get()), length);
+      decoded = vexdal::decode_utf8_pairs(utf8, PyUnicode_1BYTE_DATA(str.get()), length);
       break;
     case PyUnicode_2BYTE_KIND:
-      decoded = short_only ? decode_utf8_short(utf8, PyUnicode_2BYTE_DATA(str.get()), length)
-                           : decode_utf8(utf8, PyUnicode_2BYTE_DATA(str.get()), length);
+      decoded = vexdal::decode_utf8_ucs2(utf8, PyUnicode_2BYTE_DATA(str.get()), length, short_only);
       break;
     default:
-      decoded = decode_utf8(utf8, PyUnicode_4BYTE_DATA(str.get()), length);
+      decoded = vexdal::decode_utf8_units(utf8, PyUnicode_4BYTE_DATA(str.get()), length);
       break;
   }
   return decoded ? std::move(str) : interpreter_decoded();

@@ -159,12 +159,138 @@ constexpr std::size_t vector_block = 64;
   }
   return stop_boundary(bytes, start, i);
 }
+
+// For the decoder below: per mask of the eight two-byte lanes to keep, the byte shuffle that
+// moves them, in order, to the front, and how many there are.
+struct LaneGather {
+  alignas(16) std::uint8_t shuffle[256][16];
+  std::uint8_t count[256];
+};
+
+constexpr LaneGather lane_gather = [] {
+  LaneGather table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned kept = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      if ((mask >> lane & 1u) == 0) continue;
+      table.shuffle[mask][2 * kept] = static_cast<std::uint8_t>(2 * lane);
+      table.shuffle[mask][2 * kept + 1] = static_cast<std::uint8_t>(2 * lane + 1);
+      ++kept;
+    }
+    for (unsigned byte = 2 * kept; byte < 16; ++byte) table.shuffle[mask][byte] = 0x80;  // zero
+    table.count[mask] = static_cast<std::uint8_t>(kept);
+  }
+  return table;
+}();
+
+// One character at *i (of at most three bytes) into out[*written]; false where there is none.
+[[maybe_unused]] bool decode_one(std::string_view bytes, std::size_t& i, std::uint16_t* out,
+                                 std::size_t& written, std::size_t expected) noexcept {
+  const std::size_t left = bytes.size() - i;
+  const std::uint32_t lead = byte_at(bytes, i);
+  if (written == expected || (lead & 0xC0u) == 0x80u) return false;
+  if (lead < 0x80) {
+    out[written++] = static_cast<std::uint16_t>(lead);
+    i += 1;
+  } else if (lead < 0xE0 && left >= 2) {
+    out[written++] =
+        static_cast<std::uint16_t>((lead & 0x1Fu) << 6 | (byte_at(bytes, i + 1) & 0x3Fu));
+    i += 2;
+  } else if (lead < 0xF0 && left >= 3) {
+    out[written++] = static_cast<std::uint16_t>((lead & 0x0Fu) << 12 |
+                                                (byte_at(bytes, i + 1) & 0x3Fu) << 6 |
+                                                (byte_at(bytes, i + 2) & 0x3Fu));
+    i += 3;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// decode_utf8_ucs2 sixteen bytes a step, for processors with AVX2 (which have the byte shuffle
+// it needs). A step of ASCII and two-byte characters, starting on a character boundary, is
+// decoded in place: each lead byte with the byte after it, each continuation byte dropped by a
+// shuffle from the table above; a lead byte in the last place waits for the next step. A step
+// with a byte of E0 and above is read a character at a time. The last bytes, and any step whose
+// sixteen units would not fit in what is left of the output, go through a zero-padded copy.
+[[maybe_unused]] __attribute__((target("avx2"))) bool avx2_decode(std::string_view bytes,
+                                                                  std::uint16_t* out,
+                                                                  std::size_t expected) noexcept {
+  const __m128i below_c0 = _mm_set1_epi8(-64);  // as signed bytes, 80..BF are below C0
+  const __m128i from_e0 = _mm_set1_epi8(-33);
+  const __m128i zero = _mm_setzero_si128();
+  const std::size_t size = bytes.size();
+  std::size_t i = 0;
+  std::size_t written = 0;
+  while (i < size) {
+    const std::size_t left = size - i;
+    const bool direct = left >= 16 && expected - written >= 16;
+    alignas(16) std::uint8_t padded[16] = {};
+    if (!direct) std::memcpy(padded, bytes.data() + i, left < 16 ? left : 16);
+    const __m128i block =
+        direct ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i))
+               : _mm_load_si128(reinterpret_cast<const __m128i*>(padded));
+    const __m128i negative = _mm_cmplt_epi8(block, zero);
+    const __m128i continuation = _mm_cmplt_epi8(block, below_c0);
+    if (_mm_movemask_epi8(_mm_and_si128(negative, _mm_cmpgt_epi8(block, from_e0))) != 0) {
+      const std::size_t stop = i + (left < 16 ? left : 16);
+      while (i < stop) {
+        if (!decode_one(bytes, i, out, written, expected)) return false;
+      }
+      continue;
+    }
+    const __m128i lead = _mm_andnot_si128(continuation, negative);
+    const unsigned leads = static_cast<unsigned>(_mm_movemask_epi8(lead));
+    const unsigned continuations = static_cast<unsigned>(_mm_movemask_epi8(continuation));
+    // Every continuation byte follows a lead byte and every lead byte but a last one has one;
+    // the padding after the end is zeros, so a lead byte at the very end fails here.
+    if (continuations != ((leads << 1) & 0xFFFFu)) return false;
+    const std::size_t real = left < 16 ? left : 16;
+    const bool lead_waits = real == 16 && (leads & 0x8000u) != 0;
+    const std::size_t taken = lead_waits ? 15 : real;
+    const unsigned keep = ~continuations & ((1u << taken) - 1u);
+    // Low byte of a unit: ASCII as it is, or the lead's two low bits over the next byte's six;
+    // high byte: zero, or the lead's bits 2 to 4. The 16-bit shifts keep to each byte once
+    // masked.
+    const __m128i next = _mm_srli_si128(block, 1);
+    const __m128i paired = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(block, 6), _mm_set1_epi8(-64)),
+                                        _mm_and_si128(next, _mm_set1_epi8(0x3F)));
+    const __m128i low = _mm_or_si128(_mm_and_si128(lead, paired), _mm_andnot_si128(lead, block));
+    const __m128i high = _mm_and_si128(lead, _mm_and_si128(_mm_srli_epi16(block, 2),
+                                                           _mm_set1_epi8(0x07)));
+    const unsigned first = keep & 0xFFu;
+    const unsigned second = keep >> 8;
+    const __m128i units_first = _mm_shuffle_epi8(
+        _mm_unpacklo_epi8(low, high),
+        _mm_load_si128(reinterpret_cast<const __m128i*>(lane_gather.shuffle[first])));
+    const __m128i units_second = _mm_shuffle_epi8(
+        _mm_unpackhi_epi8(low, high),
+        _mm_load_si128(reinterpret_cast<const __m128i*>(lane_gather.shuffle[second])));
+    const std::size_t count = std::size_t{lane_gather.count[first]} + lane_gather.count[second];
+    if (direct) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + written), units_first);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + written + lane_gather.count[first]),
+                       units_second);
+    } else {
+      if (expected - written < count) return false;
+      alignas(16) std::uint16_t units[16];
+      _mm_store_si128(reinterpret_cast<__m128i*>(units), units_first);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(units + lane_gather.count[first]), units_second);
+      std::memcpy(out + written, units, count * sizeof units[0]);
+    }
+    written += count;
+    i += taken;
+  }
+  return written == expected;
+}
 #endif
 
 using VectorRun = std::size_t (*)(std::string_view, std::size_t) noexcept;
+using VectorDecode = bool (*)(std::string_view, std::uint16_t*, std::size_t) noexcept;
 
 struct Kernel {
-  VectorRun run;  // nullptr: a character at a time throughout
+  VectorRun run;        // nullptr: a character at a time throughout
+  VectorDecode decode;  // nullptr: decode_utf8_units or decode_utf8_pairs throughout
   const char* name;
 };
 
@@ -172,19 +298,19 @@ struct Kernel {
 // (VEXDAL_FORCE_KERNEL in CMake), so that each is tested on a machine that would choose another.
 Kernel choose_kernel() noexcept {
 #if defined(VEXDAL_FORCE_KERNEL_SCALAR)
-  return {nullptr, "scalar"};
+  return {nullptr, nullptr, "scalar"};
 #elif defined(VEXDAL_FORCE_KERNEL_SSE2)
-  return {sse2_run, "sse2"};
+  return {sse2_run, nullptr, "sse2"};
 #elif defined(VEXDAL_FORCE_KERNEL_AVX2)
-  return {avx2_run, "avx2"};
+  return {avx2_run, avx2_decode, "avx2"};
 #else
 #if defined(VEXDAL_HAVE_AVX2)
-  if (processor_has_avx2()) return {avx2_run, "avx2"};
+  if (processor_has_avx2()) return {avx2_run, avx2_decode, "avx2"};
 #endif
 #if defined(__SSE2__)
-  return {sse2_run, "sse2"};
+  return {sse2_run, nullptr, "sse2"};
 #else
-  return {nullptr, "scalar"};
+  return {nullptr, nullptr, "scalar"};
 #endif
 #endif
 }
@@ -243,6 +369,13 @@ std::size_t valid_utf8_prefix(std::string_view bytes) noexcept {
       i += length;
     }
   }
+}
+
+bool decode_utf8_ucs2(std::string_view utf8, std::uint16_t* out, std::size_t expected,
+                      bool pairs_only) noexcept {
+  if (const VectorDecode decode = kernel().decode) return decode(utf8, out, expected);
+  return pairs_only ? decode_utf8_pairs(utf8, out, expected)
+                    : decode_utf8_units(utf8, out, expected);
 }
 
 const char* utf8_kernel_name() noexcept { return kernel().name; }

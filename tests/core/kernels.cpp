@@ -1,11 +1,13 @@
 // The paths a processor chooses between, each against the plain reading it must agree with: the
-// UTF-8 check and the line finder over faults at every place around their 64-byte blocks, and
-// documents whose texts lie too far apart for spans. tools/kernels.sh builds this test with
-// each path forced and the span limit lowered.
+// UTF-8 check, the UTF-16 decoder and the line finder over faults at every place around their
+// blocks, and documents whose texts lie too far apart for spans. tools/kernels.sh builds this
+// test with each path forced and the span limit lowered.
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core_tests.hpp"
 #include "lines.hpp"
@@ -208,6 +210,66 @@ void check_wide_texts(Checker& checker) {
   }
 }
 
+
+// decode_utf8_ucs2 against a character-at-a-time reading, at every length around its 16-byte
+// steps and from every offset into each piece (so that pairs straddle steps and the padded last
+// step): the same units, and not one written past those asked for. A text cut inside a
+// character, or a stray continuation byte, is refused.
+void check_utf16_decode(Checker& checker) {
+  Checker::Case kernel(checker, std::string("UTF-16 decode ") + vexdal::utf8_kernel_name());
+  const std::string_view pieces[] = {"statement ", "выписка", " №1 счёт", "Ж", "z€"};
+  constexpr std::uint16_t guard = 0xBEEF;
+  std::size_t disagreements = 0;
+  std::size_t cases = 0;
+  for (const std::string_view piece : pieces) {
+    for (std::size_t size = 0; size <= 70; ++size) {
+      for (std::size_t offset = 0; offset < piece.size(); ++offset) {
+        std::string text = repeated(std::string(piece.substr(offset)) + std::string(piece), size);
+        // Whole characters only: a cut one is a case of its own below.
+        while (!text.empty() && plain_utf8_prefix(text) != text.size()) text.pop_back();
+        std::vector<std::uint16_t> expected;
+        for (std::size_t pos = 0; pos < text.size();) {
+          expected.push_back(static_cast<std::uint16_t>(vexdal::next_code_point(text, pos)));
+        }
+        bool pairs_only = true;
+        for (const char c : text) pairs_only = pairs_only && static_cast<unsigned char>(c) < 0xE0;
+        std::vector<std::uint16_t> out(expected.size() + 16, guard);
+        ++cases;
+        const bool decoded =
+            vexdal::decode_utf8_ucs2(text, out.data(), expected.size(), pairs_only);
+        const bool same = std::equal(expected.begin(), expected.end(), out.begin()) &&
+                          std::all_of(out.begin() + static_cast<std::ptrdiff_t>(expected.size()),
+                                      out.end(), [](std::uint16_t unit) { return unit == guard; });
+        if (decoded && same) continue;
+        if (disagreements++ == 0) {
+          Checker::Case name(checker, quoted(text));
+          VEXDAL_CHECK(checker, decoded);
+          VEXDAL_CHECK(checker, same);
+        }
+        if (text.empty()) continue;
+        // The same text with its last byte cut off, or a continuation byte put first.
+        for (const std::string& broken : {text.substr(0, text.size() - 1), "\x80" + text}) {
+          if (plain_utf8_prefix(broken) == broken.size()) continue;  // cut after ASCII
+          std::vector<std::uint16_t> scratch(broken.size() + 16, guard);
+          ++cases;
+          const bool refused =
+              !vexdal::decode_utf8_ucs2(broken, scratch.data(), broken.size(), pairs_only);
+          const bool within = std::all_of(
+              scratch.begin() + static_cast<std::ptrdiff_t>(broken.size()), scratch.end(),
+              [](std::uint16_t unit) { return unit == guard; });
+          if (refused && within) continue;
+          if (disagreements++ == 0) {
+            Checker::Case name(checker, "broken " + quoted(broken));
+            VEXDAL_CHECK(checker, refused);
+            VEXDAL_CHECK(checker, within);
+          }
+        }
+      }
+    }
+  }
+  VEXDAL_CHECK_EQUAL(checker, disagreements, std::size_t{0});
+  VEXDAL_CHECK(checker, cases > 1000);
+}
 }  // namespace
 
 void check_kernels(Checker& checker) {
@@ -227,6 +289,7 @@ void check_kernels(Checker& checker) {
   checker.note(std::string("UTF-8 check ") + vexdal::utf8_kernel_name() + ", line finder " +
                vexdal::line_kernel_name());
   check_utf8(checker);
+  check_utf16_decode(checker);
   check_lines(checker);
   check_wide_texts(checker);
 }
