@@ -59,6 +59,9 @@ void check_dates(Checker& checker) {
       {"29.02.1900", range},
       {"29.02.-1", range},
       {"31.04.2024", range},
+      // Months outside 1 to 12 in the plain DD.MM.YYYY form, which is read apart from the walk.
+      {"01.00.2024", range},
+      {"01.13.2024", range},
       {"01.02.+1000000", range},
       {"01.02.-1000000", range},
       {"01.02.+4294967297", range},
