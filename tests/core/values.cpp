@@ -153,6 +153,23 @@ void check_amounts(Checker& checker) {
                               again->scale == amount->scale && again->negative == amount->negative);
   }
 
+  // Equal values whatever their scales, and signs that count unless the value is zero: the
+  // fraction 4294967.300 has a word above the lowest, which the last-digit shortcut must reach.
+  const struct {
+    const char* a;
+    const char* b;
+    bool same;
+  } values[] = {{"5.00", "-5.00", false}, {"5.0", "-5.00", false}, {"0.00", "-0.00", true},
+                {"-0", "0.000", true},     {"1.50", "1.5", true},   {"4294967.300", "4294967.3", true},
+                {"4294967.301", "4294967.3", false}};
+  for (const auto& [a, b, same] : values) {
+    Checker::Case name(checker, std::string("same value ") + a + " " + b);
+    const auto x = vexdal::parse_amount(a);
+    const auto y = vexdal::parse_amount(b);
+    VEXDAL_CHECK(checker, x && y && vexdal::same_value(*x, *y) == same &&
+                              vexdal::same_value(*y, *x) == same);
+  }
+
   // The value in the message is escaped where it would not show as itself.
   const Cases escapes = {
       {"1\"5", "\"1\\\"5\""},
