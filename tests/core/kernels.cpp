@@ -39,6 +39,14 @@ std::string repeated(std::string_view piece, std::size_t size) {
 
 void check_utf8(Checker& checker) {
   Checker::Case kernel(checker, std::string("UTF-8 check ") + vexdal::utf8_kernel_name());
+  // The plain reading below is itself checked on the forms whose lead byte is valid and whose
+  // second byte is not: overlong (E0, F0), a surrogate (ED) and past U+10FFFF (F4).
+  for (const std::string_view form : {"\xE0\x82\xAC", "\xF0\x82\x82\xAC", "\xED\xA0\x80",
+                                      "\xF4\x90\x80\x80"}) {
+    Checker::Case name(checker, "ill-formed " + quoted(form));
+    VEXDAL_CHECK(checker, !vexdal::scan_sequence(form).complete);
+    VEXDAL_CHECK_EQUAL(checker, vexdal::valid_utf8_prefix(form), std::size_t{0});
+  }
   const std::string_view pieces[] = {"statement ", "выписка", "aвыписка", "счёт №€ 😀 ok"};
   // Bytes that break a text wherever they stand, or start a character they do not finish.
   const unsigned char faults[] = {0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF,

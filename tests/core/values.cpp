@@ -59,6 +59,9 @@ void check_dates(Checker& checker) {
       {"29.02.1900", range},
       {"29.02.-1", range},
       {"31.04.2024", range},
+      // Months outside 1 to 12 in the plain DD.MM.YYYY form, which is read apart from the walk.
+      {"01.00.2024", range},
+      {"01.13.2024", range},
       {"01.02.+1000000", range},
       {"01.02.-1000000", range},
       {"01.02.+4294967297", range},
@@ -148,6 +151,23 @@ void check_amounts(Checker& checker) {
     const auto again = vexdal::parse_amount(vexdal::amount_text(*amount));
     VEXDAL_CHECK(checker, again && again->magnitude == amount->magnitude &&
                               again->scale == amount->scale && again->negative == amount->negative);
+  }
+
+  // Equal values whatever their scales, and signs that count unless the value is zero: the
+  // fraction 4294967.300 has a word above the lowest, which the last-digit shortcut must reach.
+  const struct {
+    const char* a;
+    const char* b;
+    bool same;
+  } values[] = {{"5.00", "-5.00", false}, {"5.0", "-5.00", false}, {"0.00", "-0.00", true},
+                {"-0", "0.000", true},     {"1.50", "1.5", true},   {"4294967.300", "4294967.3", true},
+                {"4294967.301", "4294967.3", false}};
+  for (const auto& [a, b, same] : values) {
+    Checker::Case name(checker, std::string("same value ") + a + " " + b);
+    const auto x = vexdal::parse_amount(a);
+    const auto y = vexdal::parse_amount(b);
+    VEXDAL_CHECK(checker, x && y && vexdal::same_value(*x, *y) == same &&
+                              vexdal::same_value(*y, *x) == same);
   }
 
   // The value in the message is escaped where it would not show as itself.
