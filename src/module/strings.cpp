@@ -195,18 +195,6 @@ Ref to_str(vexdal::Text text) {
   return str;
 }
 
-Ref to_dict(const vexdal::TextMap& map) {
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return {};
-  const vexdal::Charset charset = map.charset();
-  for (const auto& [key, value] : map) {
-    Ref py_key = to_str(vexdal::Text{key, charset});
-    Ref py_value = py_key ? to_str(vexdal::Text{value, charset}) : Ref();
-    if (!py_value || PyDict_SetItem(dict.get(), py_key.get(), py_value.get()) < 0) return {};
-  }
-  return dict;
-}
-
 Ref to_dict(const vexdal::Header& header) {
   Ref dict = Ref::steal(PyDict_New());
   if (!dict) return {};

@@ -19,9 +19,6 @@ Ref to_str(vexdal::Text text);
 // A new str from ASCII text (dates, amounts, counts), or an empty Ref with the error set.
 Ref ascii_str(std::string_view ascii);
 
-// A new dict of str -> str with the map's entries in map order, or an empty Ref with the error
-// indicator set.
-Ref to_dict(const vexdal::TextMap& map);
 // A new dict of str -> str of the header's lines in order, a repeated key keeping its first place
 // and its last value; or an empty Ref with the error indicator set.
 Ref to_dict(const vexdal::Header& header);
