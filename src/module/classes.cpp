@@ -67,7 +67,11 @@ PyObject* make_box_class(const char* name, std::size_t size, unsigned int flags,
     }
     slots.push_back({0, nullptr});
     PyType_Spec spec = {name, static_cast<int>(size), 0, flags, slots.data()};
-    return PyType_FromSpec(&spec);
+    PyObject* cls = PyType_FromSpec(&spec);
+    // CPython 3.11 returns NULL with no error set when copying the class's name runs out of
+    // memory; the import would then fail as a SystemError.
+    if (cls == nullptr && !PyErr_Occurred()) PyErr_NoMemory();
+    return cls;
   });
 }
 
