@@ -1,6 +1,8 @@
 """Document sections: which key fills which of the 26 fields, required and optional keys, and the
 one message of a document that cannot be built."""
 
+import gc
+
 import pytest
 
 import vexdal_py
@@ -165,3 +167,27 @@ def test_texts_read_back_at_every_boundary(encoding, chars, hooked):
     assert [d.purpose for d in statement.documents] == texts
     # A name that is not the interpreter's interned one reads the same value.
     assert [getattr(d, "".join(["pur", "pose"])) for d in statement.documents] == texts
+
+
+def test_repeated_texts_read_back_as_written_in_any_order():
+    # A UTF-8 text read again is found by its bytes among the strs made before: texts of one
+    # length that differ in their last character, each repeated, enough of them that they displace
+    # one another, read in two orders and kept after the statement is gone.
+    count = 6000
+    columns = {
+        "purpose": [f"платёж №{i % 3000:04d}" for i in range(count)],
+        "counterparty": [f"поставщик {i:05d}" for i in range(count)],
+        "payee": [f"получатель {(i * 7) % count:05d}" for i in range(count)],
+    }
+    keys = {"purpose": "НазначениеПлатежа", "counterparty": "Плательщик", "payee": "Получатель"}
+    sections = [document_section(Номер=str(i), **{keys[name]: values[i]
+                                                 for name, values in columns.items()})
+                for i in range(count)]
+    statement = vexdal_py.parse(make_statement(*sections, encoding="utf-8"))
+    documents = statement.documents
+    forward = {name: [getattr(d, name) for d in documents] for name in columns}
+    backward = {name: [getattr(d, name) for d in reversed(documents)][::-1] for name in columns}
+    del statement, documents
+    gc.collect()
+    assert forward == columns
+    assert backward == columns

@@ -124,6 +124,8 @@ struct ParsedStatement {
   std::vector<std::unique_ptr<vexdal::WideTexts>> wide_texts;
   vexdal::BlockList<vexdal::Document> documents;
   vexdal::BlockList<vexdal::Account> accounts;
+  // Filled by the reads of document texts, which the const views above share.
+  mutable StrCache strs;
 };
 
 constexpr const char parsed_statement_name[] = "vexdal_py.ParsedStatement";
@@ -203,6 +205,7 @@ using vexdal::FieldKind;
 struct DocumentState {
   Ref owner;
   const vexdal::Document* record = nullptr;
+  StrCache* strs = nullptr;  // the owner's
 };
 
 // Equal when every attribute reads the same: texts compared as characters, so a windows-1251
@@ -258,14 +261,14 @@ const vexdal::Document* document_of(PyObject* self) {
 PyObject* document_get(PyObject* self, void* closure) {
   const auto* info = static_cast<const vexdal::DocumentFieldInfo*>(closure);
   const DocumentField field{static_cast<std::uint8_t>(info - vexdal::document_fields.data())};
-  const vexdal::Document* record = document_of(self);
-  if (record == nullptr) return nullptr;
-  const vexdal::Document& document = *record;
+  const DocumentState* state = state_of<DocumentState>(self);
+  if (state == nullptr) return nullptr;
+  const vexdal::Document& document = *state->record;
   if (vexdal::is_optional(info->kind) && !document.has(field)) Py_RETURN_NONE;
   switch (info->kind) {
     case FieldKind::Text:
     case FieldKind::OptionalText:
-      return to_str(document[field]).release();
+      return state->strs->get(document[field]).release();
     case FieldKind::Date:
     case FieldKind::OptionalDate:
       return guarded([&] { return date_str(document.date(field)).release(); });
@@ -484,7 +487,7 @@ Ref records_owner(Ref input, vexdal::Statement& statement) {
   auto parsed = std::make_unique<ParsedStatement>(
       ParsedStatement{std::move(input), std::move(statement.decoded), std::move(statement.store),
                       std::move(statement.wide_texts), std::move(statement.documents),
-                      std::move(statement.accounts)});
+                      std::move(statement.accounts), StrCache()});
   Ref owner =
       Ref::steal(PyCapsule_New(parsed.get(), parsed_statement_name, release_parsed_statement));
   if (owner) parsed.release();  // the capsule owns it now
@@ -506,11 +509,12 @@ Ref accounts_dict(PyObject* owner) {
 
 Ref documents_list(PyObject* owner) {
   PyObject* cls = registered(ClassId::Document);
-  const vexdal::BlockList<vexdal::Document>& documents = parsed_statement(owner).documents;
+  const ParsedStatement& parsed = parsed_statement(owner);
+  const vexdal::BlockList<vexdal::Document>& documents = parsed.documents;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
   if (!list) return {};
   for (std::size_t i = 0; i < documents.size(); ++i) {
-    Ref document = new_box(cls, DocumentState{Ref::borrow(owner), &documents[i]});
+    Ref document = new_box(cls, DocumentState{Ref::borrow(owner), &documents[i], &parsed.strs});
     if (!document) return {};
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), document.release());
   }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "lines.hpp"
 #include "utf8.hpp"
@@ -192,6 +193,110 @@ Ref to_str(vexdal::Text text) {
   } else {
     decode_windows_1251(bytes, PyUnicode_1BYTE_DATA(str.get()));
   }
+  return str;
+}
+
+namespace {
+
+std::uint64_t mixed(std::uint64_t hash, std::uint64_t word) noexcept {
+  hash ^= word;
+  hash *= 0xFF51AFD7ED558CCDull;
+  return hash ^ (hash >> 32);
+}
+
+// A quick hash of a short text: eight bytes a step, the tail read as two overlapping words.
+// Plain 64-bit arithmetic, so 32-bit builds hash the same way.
+std::uint64_t text_hash(std::string_view bytes) noexcept {
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  std::uint64_t hash = mixed(0x9E3779B97F4A7C15ull, n);
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    hash = mixed(hash, word);
+  }
+  if (n >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, p, 4);
+    std::memcpy(&tail, p + n - 4, 4);
+    hash = mixed(hash, (std::uint64_t{head} << 32) | tail);
+  } else if (n > 0) {
+    const auto byte = [p](std::size_t i) { return std::uint64_t{static_cast<std::uint8_t>(p[i])}; };
+    hash = mixed(hash, byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16);
+  }
+  hash *= 0xC4CEB9FE1A85EC53ull;
+  return hash ^ (hash >> 29);
+}
+
+}  // namespace
+
+StrCache::StrCache(StrCache&& other) noexcept
+    : slots_(std::exchange(other.slots_, nullptr)),
+      mask_(std::exchange(other.mask_, 0)),
+      filled_(std::exchange(other.filled_, 0)) {}
+
+StrCache::~StrCache() {
+  if (slots_ == nullptr) return;
+  for (std::size_t i = 0; i <= mask_; ++i) Py_XDECREF(slots_[i].str);
+  PyMem_Free(slots_);
+}
+
+// A small table first, since most statements are small, and four times larger each time it is
+// half full, up to max_slots. Entries that meet on one slot of the new table keep one of them.
+bool StrCache::grow() noexcept {
+  const std::size_t count = slots_ == nullptr ? 512 : (mask_ + 1) * 4;
+  auto* slots = static_cast<Slot*>(PyMem_Calloc(count, sizeof(Slot)));
+  if (slots == nullptr) return false;
+  std::size_t filled = 0;
+  for (std::size_t i = 0; slots_ != nullptr && i <= mask_; ++i) {
+    Slot& old = slots_[i];
+    if (old.str == nullptr) continue;
+    Slot& slot = slots[old.hash & (count - 1)];
+    if (slot.str == nullptr) {
+      slot = old;
+      ++filled;
+    } else {
+      Py_DECREF(old.str);
+    }
+  }
+  PyMem_Free(slots_);
+  slots_ = slots;
+  mask_ = count - 1;
+  filled_ = filled;
+  return true;
+}
+
+Ref StrCache::get(vexdal::Text text) {
+  const std::string_view bytes = text.bytes;
+  // Only UTF-8 texts beyond ASCII are worth finding again. The others are made with one copy,
+  // or a vector decode, into memory the allocator has just freed, which is cheaper than a probe
+  // of a table and of a str made long ago, both likely out of the processor's cache.
+  if (text.charset != vexdal::Charset::Utf8 || bytes.size() > max_bytes ||
+      vexdal::is_ascii(bytes)) {
+    return to_str(text);
+  }
+  // A failed growth keeps the table there is; with none, the text is made uncached.
+  if ((slots_ == nullptr || (filled_ * 2 > mask_ && mask_ + 1 < max_slots)) && !grow() &&
+      slots_ == nullptr) {
+    return to_str(text);
+  }
+  const std::uint64_t hash = text_hash(bytes);
+  Slot& slot = slots_[hash & mask_];
+  if (slot.str != nullptr && slot.hash == hash && slot.size == bytes.size() &&
+      std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
+    Py_INCREF(slot.str);
+    return Ref::steal(slot.str);
+  }
+  Ref str = to_str(bytes);
+  if (!str) return str;
+  if (slot.str == nullptr) {
+    ++filled_;
+  } else {
+    Py_DECREF(slot.str);  // a str frees no Python objects and runs no code
+  }
+  Py_INCREF(str.get());
+  slot = Slot{hash, bytes.data(), bytes.size(), str.get()};
   return str;
 }
 

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 #include "charsets.hpp"
@@ -18,6 +20,44 @@ Ref to_str(std::string_view utf8);
 Ref to_str(vexdal::Text text);
 // A new str from ASCII text (dates, amounts, counts), or an empty Ref with the error set.
 Ref ascii_str(std::string_view ascii);
+
+// The strs already made from one statement's UTF-8 texts, found again by their bytes. Statements
+// repeat most of their values (the holder's own name and bank in every document, a few hundred
+// counterparties), so a str made once serves every later read of the same text: a read then
+// costs a hash and a compare instead of an allocation and a decode of two bytes a character, and
+// values kept by the caller share their memory. It is a cache, not a record: it holds at most
+// `max_slots` strs of at most `max_bytes` bytes each, and a text that lands on a taken slot
+// replaces what was there, so its memory stays bounded however large the statement. The texts'
+// bytes must outlive it. Used with the GIL held, like everything that makes strs.
+class StrCache {
+ public:
+  static constexpr std::size_t max_slots = std::size_t{1} << 15;
+  static constexpr std::size_t max_bytes = 128;
+
+  StrCache() noexcept = default;
+  StrCache(StrCache&& other) noexcept;
+  StrCache& operator=(StrCache&&) = delete;
+  StrCache(const StrCache&) = delete;
+  StrCache& operator=(const StrCache&) = delete;
+  ~StrCache();
+
+  // Like to_str(text): a new reference, or an empty Ref with the error set. A text the cache
+  // cannot take (too long, or no memory for the table) is made as to_str makes it.
+  Ref get(vexdal::Text text);
+
+ private:
+  struct Slot {
+    std::uint64_t hash;
+    const char* bytes;
+    std::size_t size;
+    PyObject* str;  // owned; nullptr for a free slot
+  };
+  bool grow() noexcept;
+
+  Slot* slots_ = nullptr;
+  std::size_t mask_ = 0;  // slot count - 1, once there are slots
+  std::size_t filled_ = 0;
+};
 
 // A new dict of str -> str of the header's lines in order, a repeated key keeping its first place
 // and its last value; or an empty Ref with the error indicator set.
