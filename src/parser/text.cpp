@@ -30,16 +30,31 @@ char* TextStore::reserve(std::size_t size) {
   return at;
 }
 
+unsigned TextMap::key_bit(std::string_view key) noexcept {
+  const std::size_t size = key.size();
+  if (size == 0) return 0;
+  const auto byte = [key](std::size_t i) {
+    return static_cast<unsigned>(static_cast<std::uint8_t>(key[i]));
+  };
+  return (static_cast<unsigned>(size) * 37u + byte(size - 1) * 7u + byte(size / 2)) & 255u;
+}
+
 void TextMap::set(std::string_view key, std::string_view value) {
   if (entries_.size() < index_threshold) {
-    // Inline comparisons: a section's keys are compared with all those before it.
-    for (Entry& entry : entries_) {
-      if (entry.first.size() == key.size() &&
-          equal_bytes(entry.first.data(), key.data(), key.size())) {
-        entry.second = value;
-        return;
+    const unsigned bit = key_bit(key);
+    std::uint64_t& word = seen_[bit >> 6];
+    const std::uint64_t mask = std::uint64_t{1} << (bit & 63u);
+    if ((word & mask) != 0) {
+      // Inline comparisons: a section's keys are compared with all those before it.
+      for (Entry& entry : entries_) {
+        if (entry.first.size() == key.size() &&
+            equal_bytes(entry.first.data(), key.data(), key.size())) {
+          entry.second = value;
+          return;
+        }
       }
     }
+    word |= mask;
     entries_.emplace_back(key, value);
     if (entries_.size() == index_threshold) {
       for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
@@ -56,6 +71,7 @@ void TextMap::set(std::string_view key, std::string_view value) {
 
 void TextMap::clear(Charset charset) noexcept {
   charset_ = charset;
+  seen_ = {};
   entries_.clear();
   index_.clear();
 }

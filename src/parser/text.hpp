@@ -2,7 +2,9 @@
 // decoded text or a TextStore; all keep their bytes in place until the parse result is dropped.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -68,6 +70,11 @@ class TextMap {
   // Sections hold a few dozen keys; a hash index only pays off above that, and keeps hostile
   // sections with huge numbers of keys linear.
   static constexpr std::size_t index_threshold = 32;
+  // Below the threshold, one bit per key of a small hash of it (length and two bytes): a key
+  // whose bit is clear cannot be in the map, which spares most new keys the comparisons with
+  // every key before them. Hooked sections pass each key through here.
+  static unsigned key_bit(std::string_view key) noexcept;
+  std::array<std::uint64_t, 4> seen_{};
   Charset charset_;
   std::vector<Entry> entries_;
   std::unordered_map<std::string_view, std::size_t> index_;
