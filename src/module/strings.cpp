@@ -272,10 +272,9 @@ Ref StrCache::get(vexdal::Text text) {
   // Only UTF-8 texts beyond ASCII are worth finding again. The others are made with one copy,
   // or a vector decode, into memory the allocator has just freed, which is cheaper than a probe
   // of a table and of a str made long ago, both likely out of the processor's cache.
-  if (text.charset != vexdal::Charset::Utf8 || bytes.size() > max_bytes ||
-      vexdal::is_ascii(bytes)) {
-    return to_str(text);
-  }
+  if (text.charset != vexdal::Charset::Utf8) return to_str(text);
+  if (vexdal::is_ascii(bytes)) return ascii_str(bytes);
+  if (bytes.size() > max_bytes) return to_str(bytes);
   // A failed growth keeps the table there is; with none, the text is made uncached.
   if ((slots_ == nullptr || (filled_ * 2 > mask_ && mask_ + 1 < max_slots)) && !grow() &&
       slots_ == nullptr) {
