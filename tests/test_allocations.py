@@ -29,10 +29,15 @@ def rewrite_every_value(section_type, attrs, header):
         attrs[key] = "".join([value, "x"])[:-1]
 
 
+class Bytes(bytes):
+    """Input of a bytes subclass, which parse() copies before reading."""
+
+
 GOOD = make_statement(document_section(), account_section(), document_section(Дата="31.02.2024"))
 CASES = {
     "parses": (GOOD, None),
     "parses, utf-8": (make_statement(document_section(), encoding="utf-8"), None),
+    "parses, bytes subclass": (Bytes(GOOD), None),
     "parses, str": (make_statement(document_section(), account_section(), encoding=None), None),
     "rewriting hooks": (GOOD, [rewrite_every_value, rewrite_every_value]),
     "rewriting hook, str": (make_statement(document_section(), encoding=None),
@@ -46,6 +51,9 @@ CASES = {
                           [rewrite_every_value]),
     "missing field": (make_statement(account_section(РасчСчет=None)), None),
     "account parse error": (make_statement(account_section(ДатаНачала="31.02.2024")), None),
+    # Line numbers past 256 are ints of their own, not the interpreter's shared small ones.
+    "warning far down": (make_statement(*[document_section()] * 16, document_section(Сумма="1,5")),
+                         None),
     "unfinished": (make_statement(document_section())[:-12], None),
     "not a statement": (b"\xff1CClientBankExchange\r\n", None),
     "empty": (b"", None),
@@ -64,10 +72,13 @@ def outcome(data, hooks):
     try:
         result = vexdal_py.parse(data, hooks)
     except vexdal_py.ParseError as exc:
-        return type(exc), exc.args, repr(getattr(exc, "detail", None))
+        detail = getattr(exc, "detail", None)
+        return (type(exc), exc.args, repr(detail),
+                None if detail is None else detail.__getnewargs__())
     header, accounts = result.header, result.accounts
     return (result.encoding, [(key, header[key]) for key in header],
-            [(number, accounts[number].intervals) for number in accounts],
+            [(number, accounts[number].number, accounts[number].intervals)
+             for number in accounts],
             [[getattr(document, name) for name in FIELDS] for document in result.documents],
             result.documents, result.warnings)
 

@@ -9,6 +9,11 @@ import vexdal_py
 from conftest import (DOCUMENT, account_section, amount_message, attribute_lines,
                       document_section, join, make_statement, statement_lines)
 
+
+class Name(str):
+    """An attribute name given as a str subclass."""
+
+
 # key: (attribute, text in the file, value in Python); every text differs from every other.
 FIELDS = {
     "Номер": ("doc_number", "17", "17"),
@@ -165,8 +170,10 @@ def test_texts_read_back_at_every_boundary(encoding, chars, hooked):
     statement = vexdal_py.parse(make_statement(*sections, encoding=encoding),
                                 [write] if hooked else None)
     assert [d.purpose for d in statement.documents] == texts
-    # A name that is not the interpreter's interned one reads the same value.
+    # A name that is not the interpreter's interned one reads the same value, as does one of a
+    # str subclass.
     assert [getattr(d, "".join(["pur", "pose"])) for d in statement.documents] == texts
+    assert [getattr(d, Name("purpose")) for d in statement.documents] == texts
 
 
 def test_repeated_texts_read_back_as_written_in_any_order():

@@ -262,6 +262,26 @@ class Holder:
         pass
 
 
+class OddlyNamed(type):
+    """A class whose __qualname__ reads as its `odd_name`: no str, or an exception to raise."""
+
+    def __getattribute__(cls, name):
+        if name != "__qualname__":
+            return super().__getattribute__(name)
+        odd = super().__getattribute__("odd_name")
+        if isinstance(odd, BaseException):
+            raise odd
+        return odd
+
+
+class NumberNamed(Exception, metaclass=OddlyNamed):
+    odd_name = 5
+
+
+class Unnamed(Exception, metaclass=OddlyNamed):
+    odd_name = LookupError("no name")
+
+
 def raiser(exc):
     def hook(section_type, attrs, header):
         # Each raise of the one instance would otherwise lengthen its traceback.
@@ -285,8 +305,11 @@ class TestFailureTexts:
          "ValueError: a\ufffd\ufffd\ufffdb\ufffd\ufffd\ufffd"),
         (5, "TypeError: 'int' object is not callable"),
         (no_arguments, "TypeError: no_arguments() takes 0 positional arguments but 3 were given"),
+        # A class name that is no str, or cannot be read, gives way to the type's own name.
+        (raiser(NumberNamed("x")), "NumberNamed: x"),
+        (raiser(Unnamed("x")), "Unnamed: x"),
     ], ids=["value-error", "key-error", "empty-text", "multiline", "str-fails", "nested-class",
-            "lone-surrogates", "not-callable", "wrong-arity"])
+            "lone-surrogates", "not-callable", "wrong-arity", "name-not-str", "name-fails"])
     def test_text_of_the_failure(self, hook, text):
         exc = hook_failure([hook])
         assert (exc.detail.lineno, exc.detail.message) == (ENDS[0], text)
