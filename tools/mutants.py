@@ -53,6 +53,8 @@ FIRST = ["test_values.py", "test_lines.py", "test_sections.py", "test_documents.
          "test_robustness.py"]
 LEFT_OUT = ["test_typing.py"]
 EQUIVALENT = ROOT / "tools" / "mutants-equivalent.txt"
+# The first builds of the tree run this many jobs; on a shared machine set it to 1.
+JOBS = "-j" + os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
 # The builds a mutant that lives through the core test meets next, each for the files whose
 # paths it forces; a mutant of any other file runs the same code in them as in the core test.
 FORCED = {
@@ -211,21 +213,21 @@ def main():
     copy_tree()
     core, module = WORK / "core", WORK / "module"
     configure(core, "-DVEXDAL_CORE_TESTS=ON")
-    subprocess.run(["ninja", "-C", str(core), "-j2"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["ninja", "-C", str(core), JOBS], check=True, stdout=subprocess.DEVNULL)
     started = time.monotonic()
     if run([str(core / "vexdal_core_tests"), *CORE_ARGS]) != 0:
         sys.exit("mutants: the core test fails without a mutant")
     timeout = max(30.0, 20 * (time.monotonic() - started))
     for name, (options, _) in FORCED.items():
         configure(WORK / name, "-DVEXDAL_CORE_TESTS=ON", *options)
-        subprocess.run(["ninja", "-C", str(WORK / name), "-j2"], check=True,
+        subprocess.run(["ninja", "-C", str(WORK / name), JOBS], check=True,
                        stdout=subprocess.DEVNULL)
         if run([str(WORK / name / "vexdal_core_tests"), *CORE_ARGS]) != 0:
             sys.exit(f"mutants: the core test of {name} fails without a mutant")
     python_timeout = None
     if not args.no_python:
         configure(module, f"-DPython_EXECUTABLE={sys.executable}")
-        subprocess.run(["ninja", "-C", str(module), "-j2"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["ninja", "-C", str(module), JOBS], check=True, stdout=subprocess.DEVNULL)
         lay_out_site(module)
         started = time.monotonic()
         if python_suite(timeout=None) != 0:

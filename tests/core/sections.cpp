@@ -116,6 +116,16 @@ class FailingHook final : public vexdal::Hook {
   }
 };
 
+// Empties every section it is shown.
+class ClearingHook final : public vexdal::Hook {
+ public:
+  vexdal::HookResult call(vexdal::SectionType, vexdal::SectionAttributes& attrs,
+                          const vexdal::Header&) override {
+    attrs.clear();
+    return std::monostate{};
+  }
+};
+
 void check_hooks(Checker& checker) {
   const std::string cp1251 = windows_1251(statement);
   RewritingHook rewriting;
@@ -152,6 +162,14 @@ void check_hooks(Checker& checker) {
   VEXDAL_CHECK_EQUAL(checker, summary(parse(cp1251, {&failing, &later})),
                      "HookError at line 28: Hook error: нет счетов");
   VEXDAL_CHECK_EQUAL(checker, later.seen, "document Номер 14, Бухгалтерия «Ёлка»; ");
+
+  // A rewritten document of no type and no values has not one byte to gather.
+  ClearingHook clearing;
+  VEXDAL_CHECK_EQUAL(
+      checker,
+      summary(parse("1CClientBankExchange\nСекцияДокумент=\nКонецДокумента\nКонецФайла\n",
+                    {&clearing})),
+      "utf-8, accounts 0, intervals 0, documents 0, warnings 1; warning 3: missing field `Номер`");
 }
 
 void check_errors(Checker& checker) {

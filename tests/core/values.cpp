@@ -1,9 +1,18 @@
 // The value readers on their own: dates and amounts with their text forms and exact messages, at
 // the limits where 32-bit arithmetic would first go wrong (96-bit magnitudes, 28 decimals, years
 // and exponents past 2^32 and 2^64).
+#include <cstring>
 #include <utility>
 
 #include "core_tests.hpp"
+#include "unicode.hpp"
+#include "utf8.hpp"
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/mman.h>
+#include <unistd.h>
+#define VEXDAL_TEST_GUARD_PAGE 1
+#endif
 
 namespace vexdal_test {
 namespace {
@@ -191,11 +200,130 @@ void check_amounts(Checker& checker) {
   }
 }
 
+// Bytes placed at the very end of a readable page with an unreadable page after it: a reader
+// that looks one byte past its view dies there instead of reading whatever follows. Without
+// mmap the bytes sit in an ordinary string and the checks only compare values.
+class AtPageEnd {
+ public:
+  explicit AtPageEnd(std::string_view bytes) : copy_(bytes) {
+#if defined(VEXDAL_TEST_GUARD_PAGE)
+    page_ = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    void* base =
+        mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return;
+    base_ = static_cast<char*>(base);
+    if (bytes.size() > page_ || mprotect(base_ + page_, page_, PROT_NONE) != 0) return;
+    char* at = base_ + page_ - bytes.size();
+    if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
+    view_ = std::string_view(at, bytes.size());
+    guarded_ = true;
+#endif
+  }
+  AtPageEnd(const AtPageEnd&) = delete;
+  AtPageEnd& operator=(const AtPageEnd&) = delete;
+  ~AtPageEnd() {
+#if defined(VEXDAL_TEST_GUARD_PAGE)
+    if (base_ != nullptr) munmap(base_, 2 * page_);
+#endif
+  }
+  std::string_view view() const { return guarded_ ? view_ : std::string_view(copy_); }
+
+ private:
+  std::string copy_;
+  std::string_view view_;
+  char* base_ = nullptr;
+  std::size_t page_ = 0;
+  bool guarded_ = false;
+};
+
+// The readers are handed views into longer texts: they must read the view and nothing past it,
+// neither the next line's bytes nor, at the end of a mapped input, the page after it.
+void check_view_ends(Checker& checker) {
+  const Cases amounts = {{"1500.00", "1500.00"}, {"7", "7"}, {"-12", "-12"}, {"1.5e1", "15"}};
+  for (const auto& [text, expected] : amounts) {
+    Checker::Case name(checker, "amount at a page's end " + quoted(text));
+    const AtPageEnd bytes(text);
+    const auto amount = vexdal::parse_amount(bytes.view());
+    VEXDAL_CHECK_EQUAL(checker, amount ? vexdal::amount_text(*amount) : "rejected", expected);
+  }
+  {
+    Checker::Case name(checker, "amount followed by a digit");
+    const auto amount = vexdal::parse_amount(std::string_view("12345").substr(0, 3));
+    VEXDAL_CHECK_EQUAL(checker, amount ? vexdal::amount_text(*amount) : "rejected", "123");
+  }
+  // An empty date is blank whatever byte lies where its view points.
+  for (const std::string_view after : {"", "1"}) {
+    Checker::Case name(checker, "empty date before " + quoted(after));
+    const AtPageEnd bytes(after);
+    const std::string_view empty(bytes.view().data(), 0);
+    const auto required = vexdal::parse_required_date(empty);
+    VEXDAL_CHECK_EQUAL(checker,
+                       required ? vexdal::date_text(required.value())
+                                : std::string(vexdal::date_error_text(required.error())),
+                       blank);
+    const auto optional = vexdal::parse_optional_date(empty);
+    VEXDAL_CHECK(checker, optional && !optional.value());
+  }
+  for (const std::string_view text : {"a", "1CClientBankExchange", "\u0436\u0436", "a\u20ac"}) {
+    Checker::Case name(checker, "UTF-8 at a page's end " + quoted(text));
+    const AtPageEnd bytes(text);
+    VEXDAL_CHECK_EQUAL(checker, vexdal::valid_utf8_prefix(bytes.view()), text.size());
+  }
+  {
+    // A lead byte that ends the view is cut, whatever continuation byte comes after it.
+    Checker::Case name(checker, "UTF-8 cut before a continuation byte");
+    VEXDAL_CHECK_EQUAL(checker, vexdal::valid_utf8_prefix(std::string_view("a\xd0\x96", 2)),
+                       std::size_t{1});
+  }
+  // Texts of both charsets compared character by character, the shorter one at a page's end.
+  const struct {
+    const char* windows_1251;
+    const char* utf8;
+    bool same;
+  } pairs[] = {{"ab", "abc", false}, {"ab", "ab", true}, {"\xe6", "\u0436\u0436", false}};
+  for (const auto& [cp1251, utf8, same] : pairs) {
+    Checker::Case name(checker, std::string("same characters ") + quoted(utf8));
+    const AtPageEnd a(cp1251);
+    const AtPageEnd b(utf8);
+    const vexdal::Text x{a.view(), vexdal::Charset::Windows1251};
+    const vexdal::Text y{b.view(), vexdal::Charset::Utf8};
+    VEXDAL_CHECK(checker, vexdal::same_characters(x, y) == same);
+    VEXDAL_CHECK(checker, vexdal::same_characters(y, x) == same);
+  }
+}
+
+// The longest texts an amount can have: every scale a Decimal holds, up to 255 fraction digits.
+void check_amount_texts(Checker& checker) {
+  vexdal::Decimal amount;
+  amount.magnitude = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
+  amount.negative = true;
+  for (const unsigned scale : {28u, 29u, 100u, 255u}) {
+    Checker::Case name(checker, "amount text of scale " + std::to_string(scale));
+    amount.scale = static_cast<std::uint8_t>(scale);
+    VEXDAL_CHECK_EQUAL(checker, vexdal::amount_text(amount),
+                       scale < max_96.size() ? "-" + max_96.substr(0, max_96.size() - scale) + "." +
+                                                   max_96.substr(max_96.size() - scale)
+                                             : "-0." + zeros(scale - max_96.size()) + max_96);
+  }
+}
+
+// No code point past the last combining range is combining, up to the largest char32_t.
+void check_character_classes(Checker& checker) {
+  for (const char32_t cp : {char32_t{0xE01EF}, char32_t{0xE01F0}, char32_t{0x10FFFF},
+                            char32_t{0x110000}, char32_t{0xFFFFFFFF}}) {
+    Checker::Case name(checker, "combining " + std::to_string(cp));
+    VEXDAL_CHECK(checker, vexdal::is_grapheme_extend(cp) == (cp == 0xE01EF));
+  }
+}
+
 }  // namespace
 
 void check_value_readers(Checker& checker) {
   check_dates(checker);
   check_amounts(checker);
+  check_view_ends(checker);
+  check_amount_texts(checker);
+  check_character_classes(checker);
 }
 
 }  // namespace vexdal_test
