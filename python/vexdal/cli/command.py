@@ -278,8 +278,9 @@ def build_parser() -> argparse.ArgumentParser:
     dataset.add_argument("--glob", default="*.txt", metavar="PATTERN",
                          help="the file names to take from folders (default: %(default)s)")
     dataset.add_argument("-j", "--jobs", type=positive, default=default_jobs(), metavar="N",
-                         help="worker processes (default: the number of cores, %(default)s "
-                         "here)")
+                         help="files read at once: threads for Parquet and Arrow, worker "
+                         "processes for CSV and JSON Lines (default: the number of cores, "
+                         "%(default)s here)")
     return parser
 
 
