@@ -1,6 +1,7 @@
 """Every allocation of a call made to fail in turn: parse() and the reading of its result give the
 right answer or MemoryError, never a crash, a SystemError or another exception."""
 
+import ast
 import json
 import os
 import pathlib
@@ -220,3 +221,60 @@ def test_every_failed_allocation_of_the_import_is_a_memory_error():
     failures, documents = json.loads(done.stdout)
     assert failures and set(failures) == {"MemoryError"}, [f for f in failures if f != "MemoryError"]
     assert documents == 1
+
+
+# The sweep above keeps what each failed try made, so its later tries fail only the few
+# allocations left. Here every try is a fresh first import, in a child forked before the module
+# was ever loaded, with its nth allocation failed, for every n: what a first import made before
+# that point must be undone or left usable, so a second import in the same child must then work.
+FRESH_IMPORT_SWEEP = """
+import _imp, importlib.util, os, signal, sys
+import _testcapi
+sys.path.insert(0, sys.argv[1])
+from conftest import document_section, make_statement
+
+spec = importlib.util.find_spec("vexdal_py")
+data = make_statement(document_section())
+outcomes = []
+for n in range(1, 20000):
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)  # a hang counts as a failure, not as a stuck test
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            _imp.create_dynamic(spec)
+            code = 10  # the import made fewer allocations than n: the sweep is done
+        except MemoryError:
+            code = 0
+        except BaseException:
+            code = 11
+        finally:
+            _testcapi.remove_mem_hooks()
+        if code == 0:
+            try:
+                code = 0 if len(_imp.create_dynamic(spec).parse(data).documents) == 1 else 12
+            except BaseException:
+                code = 13
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    outcomes.append((n, status))
+    if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 10:
+        break
+print(outcomes)
+"""
+
+
+@pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0),
+                    reason="CPython 3.13.0 crashes in its own dict resize when making a class "
+                           "runs out of memory")
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="the sweep forks a fresh child per try")
+def test_a_failed_allocation_anywhere_in_a_first_import_leaves_a_second_that_works():
+    done = subprocess.run([sys.executable, "-c", FRESH_IMPORT_SWEEP,
+                           str(pathlib.Path(__file__).parent)],
+                          capture_output=True, text=True, check=True)
+    outcomes = ast.literal_eval(done.stdout)
+    # Every try failed its import with MemoryError and then imported and parsed, until one
+    # reached past the import's last allocation.
+    assert outcomes[-1][1] == 10 << 8
+    assert [(n, status) for n, status in outcomes[:-1] if status != 0] == []
+    assert len(outcomes) > 100
