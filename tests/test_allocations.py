@@ -225,16 +225,16 @@ def test_every_failed_allocation_of_the_import_is_a_memory_error():
 
 # The sweep above keeps what each failed try made, so its later tries fail only the few
 # allocations left. Here every try is a fresh first import, in a child forked before the module
-# was ever loaded, with its nth allocation failed, for every n: what a first import made before
-# that point must be undone or left usable, so a second import in the same child must then work.
+# was ever loaded, with memory running out at its nth allocation, for every n: what a first
+# import made before that point must be undone or left usable, so a second import in the same
+# child must then work.
 FRESH_IMPORT_SWEEP = """
 import _imp, importlib.util, os, signal, sys
 import _testcapi
-sys.path.insert(0, sys.argv[1])
-from conftest import document_section, make_statement
 
 spec = importlib.util.find_spec("vexdal_py")
-data = make_statement(document_section())
+with open(sys.argv[1], "rb") as statement:
+    data = statement.read()
 outcomes = []
 for n in range(1, 20000):
     pid = os.fork()
@@ -243,7 +243,7 @@ for n in range(1, 20000):
         _testcapi.set_nomemory(n, n + 1)
         try:
             _imp.create_dynamic(spec)
-            code = 10  # the import made fewer allocations than n: the sweep is done
+            code = 10  # the import never made an nth allocation, or got by without it
         except MemoryError:
             code = 0
         except BaseException:
@@ -255,10 +255,13 @@ for n in range(1, 20000):
                 code = 0 if len(_imp.create_dynamic(spec).parse(data).documents) == 1 else 12
             except BaseException:
                 code = 13
-        os._exit(code)
+        # A normal exit, so that a build made for coverage writes the child's counts too.
+        sys.exit(code)
     _, status = os.waitpid(pid, 0)
     outcomes.append((n, status))
-    if os.WIFEXITED(status) and os.WEXITSTATUS(status) == 10:
+    # Some failures are got by (the interpreter has fallbacks), so the import is over only
+    # after many tries in a row found nothing to fail.
+    if len(outcomes) >= 50 and all(done == 10 << 8 for _, done in outcomes[-50:]):
         break
 print(outcomes)
 """
@@ -268,13 +271,14 @@ print(outcomes)
                     reason="CPython 3.13.0 crashes in its own dict resize when making a class "
                            "runs out of memory")
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="the sweep forks a fresh child per try")
-def test_a_failed_allocation_anywhere_in_a_first_import_leaves_a_second_that_works():
-    done = subprocess.run([sys.executable, "-c", FRESH_IMPORT_SWEEP,
-                           str(pathlib.Path(__file__).parent)],
+def test_a_failed_allocation_anywhere_in_a_first_import_leaves_a_second_that_works(tmp_path):
+    # The child imports nothing it need not, so that each of its hundreds of exits is quick.
+    statement = tmp_path / "statement.txt"
+    statement.write_bytes(make_statement(document_section()))
+    done = subprocess.run([sys.executable, "-c", FRESH_IMPORT_SWEEP, str(statement)],
                           capture_output=True, text=True, check=True)
     outcomes = ast.literal_eval(done.stdout)
-    # Every try failed its import with MemoryError and then imported and parsed, until one
-    # reached past the import's last allocation.
-    assert outcomes[-1][1] == 10 << 8
-    assert [(n, status) for n, status in outcomes[:-1] if status != 0] == []
-    assert len(outcomes) > 100
+    # Every try failed its import with MemoryError and then imported and parsed, or imported
+    # without meeting its failed allocation; nothing crashed or raised anything else.
+    assert [(n, status) for n, status in outcomes if status not in (0, 10 << 8)] == []
+    assert sum(status == 0 for _, status in outcomes) > 100
