@@ -270,7 +270,8 @@ class OddlyNamed(type):
             return super().__getattribute__(name)
         odd = super().__getattribute__("odd_name")
         if isinstance(odd, BaseException):
-            raise odd
+            # Each raise of the one instance would otherwise lengthen its traceback.
+            raise odd.with_traceback(None)
         return odd
 
 
