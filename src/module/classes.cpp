@@ -29,20 +29,27 @@ int refuse_setattr(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
-  // cls is the new subclass; name the base of ours that it tried to extend.
-  const char* base_name = reinterpret_cast<PyTypeObject*>(cls)->tp_name;
+  // cls is the new subclass, or one of ours when called directly; name the base of ours that it
+  // tried to extend. The name is built from the attributes, as refuse_new's is: PyPy keeps only
+  // the bare name in tp_name.
+  PyObject* base = cls;
   Ref bases = Ref::steal(PyObject_GetAttrString(cls, "__mro__"));
   if (bases && PyTuple_Check(bases.get())) {
     for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(bases.get()); ++i) {
-      auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(bases.get(), i));
-      if (PyType_Check(reinterpret_cast<PyObject*>(base)) && base->tp_setattro == refuse_setattr) {
-        base_name = base->tp_name;
+      PyObject* candidate = PyTuple_GET_ITEM(bases.get(), i);
+      if (PyType_Check(candidate) &&
+          reinterpret_cast<PyTypeObject*>(candidate)->tp_setattro == refuse_setattr) {
+        base = candidate;
         break;
       }
     }
   }
   PyErr_Clear();
-  return PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", base_name);
+  Ref module = Ref::steal(PyObject_GetAttrString(base, "__module__"));
+  Ref qualname = module ? Ref::steal(PyObject_GetAttrString(base, "__qualname__")) : Ref();
+  if (!qualname) return nullptr;
+  return PyErr_Format(PyExc_TypeError, "type '%S.%S' is not an acceptable base type",
+                      module.get(), qualname.get());
 }
 
 PyMethodDef refusing_methods[] = {
