@@ -243,6 +243,23 @@ void check_text_map(Checker& checker) {
   VEXDAL_CHECK_EQUAL(checker, seen, "k0 k31 k39 ");
 }
 
+// Hook texts share blocks of 16 KB: a block per text would cost a hooked statement 16 KB for each
+// value a hook rewrote. Small texts kept in turn lie one after the other, also around a large
+// one, which gets a block of its own, and each reads back as it was.
+void check_text_store(Checker& checker) {
+  vexdal::TextStore store;
+  const std::string large(5000, 'x');
+  const std::string_view first = store.keep("ab");
+  const std::string_view second = store.keep("cde");
+  const std::string_view own = store.keep(large);
+  const std::string_view third = store.keep("f");
+  VEXDAL_CHECK(checker, second.data() == first.data() + first.size());
+  VEXDAL_CHECK(checker, third.data() == second.data() + second.size());
+  VEXDAL_CHECK_EQUAL(checker, std::string(first) + std::string(second) + std::string(third),
+                     "abcdef");
+  VEXDAL_CHECK(checker, own == large);
+}
+
 }  // namespace
 
 void check_sections(Checker& checker) {
@@ -250,6 +267,7 @@ void check_sections(Checker& checker) {
   check_hooks(checker);
   check_errors(checker);
   check_text_map(checker);
+  check_text_store(checker);
 }
 
 }  // namespace vexdal_test
