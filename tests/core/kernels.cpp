@@ -255,6 +255,21 @@ void check_utf16_decode(Checker& checker) {
           VEXDAL_CHECK(checker, same);
         }
         if (text.empty()) continue;
+        // Room for one unit fewer than the text holds: refused, with nothing written past it.
+        {
+          const std::size_t room = expected.size() - 1;
+          std::vector<std::uint16_t> short_out(room + 16, guard);
+          ++cases;
+          const bool refused = !vexdal::decode_utf8_ucs2(text, short_out.data(), room, pairs_only);
+          const bool within =
+              std::all_of(short_out.begin() + static_cast<std::ptrdiff_t>(room), short_out.end(),
+                          [](std::uint16_t unit) { return unit == guard; });
+          if (!(refused && within) && disagreements++ == 0) {
+            Checker::Case name(checker, "short of room " + quoted(text));
+            VEXDAL_CHECK(checker, refused);
+            VEXDAL_CHECK(checker, within);
+          }
+        }
         // The same text with its last byte cut off, or a continuation byte put first.
         for (const std::string& broken : {text.substr(0, text.size() - 1), "\x80" + text}) {
           if (plain_utf8_prefix(broken) == broken.size()) continue;  // cut after ASCII
