@@ -11,6 +11,7 @@
 
 #include "core_tests.hpp"
 #include "lines.hpp"
+#include "page_end.hpp"
 #include "utf8.hpp"
 
 namespace vexdal_test {
@@ -268,6 +269,19 @@ void check_utf16_decode(Checker& checker) {
             Checker::Case name(checker, "short of room " + quoted(text));
             VEXDAL_CHECK(checker, refused);
             VEXDAL_CHECK(checker, within);
+          }
+        }
+        // Asked for more units than the text holds, with the text at a page's end: refused, and
+        // no step reads past the text for want of units to stop it (a fault there is a crash).
+        {
+          const AtPageEnd at_end(text);
+          std::vector<std::uint16_t> long_out(expected.size() + 32, guard);
+          ++cases;
+          const bool refused = !vexdal::decode_utf8_ucs2(at_end.view(), long_out.data(),
+                                                         expected.size() + 16, pairs_only);
+          if (!refused && disagreements++ == 0) {
+            Checker::Case name(checker, "more units asked than " + quoted(text) + " holds");
+            VEXDAL_CHECK(checker, refused);
           }
         }
         // The same text with its last byte cut off, or a continuation byte put first.
