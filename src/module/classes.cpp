@@ -7,14 +7,21 @@
 
 namespace vexdal_py {
 
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-  // Built from the attributes, as some interpreters keep only the bare name in tp_name.
-  auto* cls = reinterpret_cast<PyObject*>(type);
+namespace {
+
+// Raises TypeError with format's two %S as the class's __module__ and __qualname__: built from
+// the attributes, as some interpreters (PyPy) keep only the bare name in tp_name.
+PyObject* refuse_by_name(PyObject* cls, const char* format) {
   Ref module = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
   Ref qualname = module ? Ref::steal(PyObject_GetAttrString(cls, "__qualname__")) : Ref();
   if (!qualname) return nullptr;
-  return PyErr_Format(PyExc_TypeError, "cannot create '%S.%S' instances", module.get(),
-                      qualname.get());
+  return PyErr_Format(PyExc_TypeError, format, module.get(), qualname.get());
+}
+
+}  // namespace
+
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  return refuse_by_name(reinterpret_cast<PyObject*>(type), "cannot create '%S.%S' instances");
 }
 
 int refuse_setattr(PyObject* self, PyObject* name, PyObject* value) {
@@ -30,8 +37,7 @@ int refuse_setattr(PyObject* self, PyObject* name, PyObject* value) {
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
   // cls is the new subclass, or one of ours when called directly; name the base of ours that it
-  // tried to extend. The name is built from the attributes, as refuse_new's is: PyPy keeps only
-  // the bare name in tp_name.
+  // tried to extend.
   PyObject* base = cls;
   Ref bases = Ref::steal(PyObject_GetAttrString(cls, "__mro__"));
   if (bases && PyTuple_Check(bases.get())) {
@@ -45,11 +51,7 @@ PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
     }
   }
   PyErr_Clear();
-  Ref module = Ref::steal(PyObject_GetAttrString(base, "__module__"));
-  Ref qualname = module ? Ref::steal(PyObject_GetAttrString(base, "__qualname__")) : Ref();
-  if (!qualname) return nullptr;
-  return PyErr_Format(PyExc_TypeError, "type '%S.%S' is not an acceptable base type",
-                      module.get(), qualname.get());
+  return refuse_by_name(base, "type '%S.%S' is not an acceptable base type");
 }
 
 PyMethodDef refusing_methods[] = {
