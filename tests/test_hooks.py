@@ -121,6 +121,24 @@ class TestWriteBack:
         assert second.calls[0][2] == first.calls[0][2] + [("Новый", "1")]
         assert first.calls[0][0][1] is not second.calls[0][0][1]
 
+    # Sections with the keys of one before them share the strs of the values that repeat. The
+    # second hook of the second document gets a dict made after the first hook changed it.
+    def test_same_shape_sections_see_their_own_values(self):
+        def change_second(section_type, attrs, header):
+            if attrs["Номер"] == "2":
+                attrs["Плательщик"] = "Б"
+
+        recorder = Recorder()
+        sections = [document_section(Номер="1", Плательщик="А"),
+                    document_section(Номер="2", Плательщик="А"),
+                    document_section(Номер="2", Плательщик="АА"),
+                    document_section(Номер="3", Плательщик="А")]
+        result = vexdal_py.parse(make_statement(*sections), [change_second, recorder])
+        expected = [("1", "А"), ("2", "Б"), ("2", "Б"), ("3", "А")]
+        assert [(d["Номер"], d["Плательщик"]) for _, _, items, _ in recorder.calls
+                for d in [dict(items)]] == expected
+        assert [(d.doc_number, d.counterparty) for d in result.documents] == expected
+
     def test_renamed_key_moves_to_the_end(self):
         def rename(section_type, attrs, header):
             attrs["Номер"] = attrs.pop("Номер")

@@ -154,7 +154,12 @@ Ref HookSession::fill_dict() {
   }
   Ref dict = Ref::steal(shape != nullptr ? PyDict_Copy(shape->dict.get()) : PyDict_New());
   if (!dict) return {};
-  for (Entry& entry : entries_) {
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    Entry& entry = entries_[i];
+    if (shape != nullptr && shape->same_value(i, entry.value_text.bytes)) {
+      entry.value = Ref::borrow(shape->values[i]);
+      continue;
+    }
     entry.value = to_str(entry.value_text);
     if (!entry.value || PyDict_SetItem(dict.get(), entry.key.get(), entry.value.get()) < 0) {
       return {};
@@ -163,10 +168,19 @@ Ref HookSession::fill_dict() {
   if (shape == nullptr) {
     // A copy of its own, as the dict itself may be handed to a hook.
     Shape& made = shapes_[next_shape_++ % shape_count];
+    made.dict = Ref();  // a failure below leaves no shape to match
+    made.keys.clear();
+    made.values.clear();
+    made.bytes.clear();
+    made.spans.clear();
+    for (const Entry& entry : entries_) {
+      made.keys.push_back(entry.key.get());
+      made.values.push_back(entry.value.get());
+      made.spans.emplace_back(made.bytes.size(), entry.value_text.bytes.size());
+      made.bytes += entry.value_text.bytes;
+    }
     made.dict = Ref::steal(PyDict_Copy(dict.get()));
     if (!made.dict) return {};
-    made.keys.clear();
-    for (const Entry& entry : entries_) made.keys.push_back(entry.key.get());
   }
   return dict;
 }

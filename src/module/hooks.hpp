@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
@@ -46,10 +47,21 @@ class HookSession {
   };
   // The keys of a dict made for an earlier section, and the dict. Sections mostly repeat the
   // keys of one of a few before them, and a copy of that dict with the values put in costs a
-  // third of filling a new one, which grows as it fills.
+  // third of filling a new one, which grows as it fills. Many values repeat too (a date, the
+  // statement's own account and bank): where a value's bytes are those the dict was made with,
+  // the copy already holds its str, and nothing is made or put.
   struct Shape {
-    std::vector<PyObject*> keys;  // held by the dict
+    std::vector<PyObject*> keys;    // held by the dict
+    std::vector<PyObject*> values;  // held by the dict, which no hook ever gets
+    // The values' texts, one after another. A section's keys and values share one charset,
+    // and the strs of keys are made per charset, so sections with the keys of a shape have
+    // values in its charset: the bytes alone tell a value.
+    std::string bytes;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;  // of each value in bytes
     Ref dict;
+    bool same_value(std::size_t i, std::string_view text) const noexcept {
+      return std::string_view(bytes).substr(spans[i].first, spans[i].second) == text;
+    }
   };
   static constexpr std::size_t shape_count = 4;
 
