@@ -1,6 +1,7 @@
 """Document sections: which key fills which of the 26 fields, required and optional keys, and the
 one message of a document that cannot be built."""
 
+import datetime
 import gc
 
 import pytest
@@ -176,21 +177,24 @@ def test_texts_read_back_at_every_boundary(encoding, chars, hooked):
     assert [getattr(d, Name("purpose")) for d in statement.documents] == texts
 
 
-def test_repeated_texts_read_back_as_written_in_any_order():
-    # A UTF-8 text read again is found by its bytes among the strs made before: texts of one
-    # length that differ in their last character, each repeated, enough of them that they displace
-    # one another, read in two orders and kept after the statement is gone.
+@pytest.mark.parametrize("encoding", ["utf-8", "cp1251"])
+def test_repeated_texts_read_back_as_written_in_any_order(encoding):
+    # A text read again is found by its bytes among the strs made before: texts of one length
+    # that differ in their last character, each repeated (so that the field stays in the
+    # cache), enough of them that they displace one another, read in two orders and kept after
+    # the statement is gone.
     count = 6000
     columns = {
-        "purpose": [f"платёж №{i % 3000:04d}" for i in range(count)],
-        "counterparty": [f"поставщик {i:05d}" for i in range(count)],
-        "payee": [f"получатель {(i * 7) % count:05d}" for i in range(count)],
+        "purpose": [f"платёж №{(i // 3) % 2000:04d}" for i in range(count)],
+        "counterparty": [f"поставщик {i // 4:05d}" for i in range(count)],
+        "payee_account": [f"40702810{(i // 3) * 7 % 5000:012d}" for i in range(count)],
     }
-    keys = {"purpose": "НазначениеПлатежа", "counterparty": "Плательщик", "payee": "Получатель"}
+    keys = {"purpose": "НазначениеПлатежа", "counterparty": "Плательщик",
+            "payee_account": "ПолучательСчет"}
     sections = [document_section(Номер=str(i), **{keys[name]: values[i]
                                                  for name, values in columns.items()})
                 for i in range(count)]
-    statement = vexdal_py.parse(make_statement(*sections, encoding="utf-8"))
+    statement = vexdal_py.parse(make_statement(*sections, encoding=encoding))
     documents = statement.documents
     forward = {name: [getattr(d, name) for d in documents] for name in columns}
     backward = {name: [getattr(d, name) for d in reversed(documents)][::-1] for name in columns}
@@ -198,3 +202,25 @@ def test_repeated_texts_read_back_as_written_in_any_order():
     gc.collect()
     assert forward == columns
     assert backward == columns
+
+
+def test_repeated_dates_read_back_as_written_in_any_order():
+    # Days over eleven years, each date twice, more than the table of dates holds at once.
+    days = [datetime.date(2015, 1, 1) + datetime.timedelta(days=i // 2) for i in range(8000)]
+    sections = [document_section(Номер=str(i), Дата=day.strftime("%d.%m.%Y"))
+                for i, day in enumerate(days)]
+    documents = vexdal_py.parse(make_statement(*sections)).documents
+    expected = [day.isoformat() for day in days]
+    assert [d.doc_date for d in documents] == expected
+    assert [d.doc_date for d in reversed(documents)][::-1] == expected
+
+
+def test_written_and_read_texts_of_the_same_bytes_stay_apart():
+    # The UTF-8 of "Р" a hook wrote is the two bytes that read "Р\xa0" in windows-1251.
+    def write(section_type, attrs, header):
+        if attrs["Номер"] == "1":
+            attrs["Плательщик"] = "Р"
+
+    sections = [document_section(Номер=str(i), Плательщик="Р\xa0") for i in range(4)]
+    statement = vexdal_py.parse(make_statement(*sections), [write])
+    assert [d.counterparty for d in statement.documents] == ["Р\xa0", "Р", "Р\xa0", "Р\xa0"]

@@ -40,27 +40,6 @@ bool same_text(const std::optional<vexdal::Decimal>& a,
   return a.has_value() == b.has_value() && (!a || same_text(*a, *b));
 }
 
-// A date's text as a str, written straight into it: "YYYY-MM-DD" for the years 0 to 9999, as
-// date_text writes it.
-Ref date_str(const vexdal::Date& date) {
-  if (date.year < 0 || date.year > 9999) return ascii_str(vexdal::date_text(date));
-  Ref str = Ref::steal(PyUnicode_New(10, 0x7F));
-  if (!str) return str;
-  Py_UCS1* out = PyUnicode_1BYTE_DATA(str.get());
-  const auto digits = [&out](unsigned value, int count) {
-    for (int i = count - 1; i >= 0; --i, value /= 10) {
-      out[i] = static_cast<Py_UCS1>('0' + value % 10);
-    }
-    out += count;
-  };
-  digits(static_cast<unsigned>(date.year), 4);
-  *out++ = '-';
-  digits(date.month, 2);
-  *out++ = '-';
-  digits(date.day, 2);
-  return str;
-}
-
 Ref to_python(const vexdal::Date& date) { return date_str(date); }
 Ref to_python(const vexdal::Decimal& amount) { return to_str(vexdal::amount_text(amount)); }
 
@@ -268,10 +247,10 @@ PyObject* document_get(PyObject* self, void* closure) {
   switch (info->kind) {
     case FieldKind::Text:
     case FieldKind::OptionalText:
-      return state->strs->get(document[field]).release();
+      return state->strs->get(document[field], vexdal::field_index(field)).release();
     case FieldKind::Date:
     case FieldKind::OptionalDate:
-      return guarded([&] { return date_str(document.date(field)).release(); });
+      return guarded([&] { return state->strs->date(document.date(field)).release(); });
     case FieldKind::Amount:
       return guarded(
           [&] { return ascii_str(vexdal::amount_text(document.amount(field))).release(); });

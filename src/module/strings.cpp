@@ -232,11 +232,17 @@ std::uint64_t text_hash(std::string_view bytes) noexcept {
 }  // namespace
 
 StrCache::StrCache(StrCache&& other) noexcept
-    : slots_(std::exchange(other.slots_, nullptr)),
+    : trials_(other.trials_),
+      slots_(std::exchange(other.slots_, nullptr)),
       mask_(std::exchange(other.mask_, 0)),
-      filled_(std::exchange(other.filled_, 0)) {}
+      filled_(std::exchange(other.filled_, 0)),
+      dates_(std::exchange(other.dates_, nullptr)) {}
 
 StrCache::~StrCache() {
+  if (dates_ != nullptr) {
+    for (std::size_t i = 0; i < date_slots; ++i) Py_XDECREF(dates_[i].str);
+    PyMem_Free(dates_);
+  }
   if (slots_ == nullptr) return;
   for (std::size_t i = 0; i <= mask_; ++i) Py_XDECREF(slots_[i].str);
   PyMem_Free(slots_);
@@ -267,27 +273,28 @@ bool StrCache::grow() noexcept {
   return true;
 }
 
-Ref StrCache::get(vexdal::Text text) {
+Ref StrCache::get(vexdal::Text text, std::size_t field) {
   const std::string_view bytes = text.bytes;
-  // Only UTF-8 texts beyond ASCII are worth finding again. The others are made with one copy,
-  // or a vector decode, into memory the allocator has just freed, which is cheaper than a probe
-  // of a table and of a str made long ago, both likely out of the processor's cache.
-  if (text.charset != vexdal::Charset::Utf8) return to_str(text);
-  if (vexdal::is_ascii(bytes)) return ascii_str(bytes);
-  if (bytes.size() > max_bytes) return to_str(bytes);
+  Trial& trial = trials_[field];
+  const bool judged = trial.lookups == trial_lookups;
+  if ((judged && trial.hits * 2 < trial_lookups) || bytes.size() > max_bytes) {
+    return to_str(text);
+  }
   // A failed growth keeps the table there is; with none, the text is made uncached.
   if ((slots_ == nullptr || (filled_ * 2 > mask_ && mask_ + 1 < max_slots)) && !grow() &&
       slots_ == nullptr) {
     return to_str(text);
   }
+  if (!judged) ++trial.lookups;
   const std::uint64_t hash = text_hash(bytes);
   Slot& slot = slots_[hash & mask_];
   if (slot.str != nullptr && slot.hash == hash && slot.size == bytes.size() &&
-      std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
+      slot.charset == text.charset && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
+    if (!judged) ++trial.hits;
     Py_INCREF(slot.str);
     return Ref::steal(slot.str);
   }
-  Ref str = to_str(bytes);
+  Ref str = to_str(text);
   if (!str) return str;
   if (slot.str == nullptr) {
     ++filled_;
@@ -295,7 +302,51 @@ Ref StrCache::get(vexdal::Text text) {
     Py_DECREF(slot.str);  // a str frees no Python objects and runs no code
   }
   Py_INCREF(str.get());
-  slot = Slot{hash, bytes.data(), bytes.size(), str.get()};
+  slot = Slot{hash, bytes.data(), bytes.size(), text.charset, str.get()};
+  return str;
+}
+
+// A date's text as a str, written straight into it: "YYYY-MM-DD" for the years 0 to 9999, as
+// date_text writes it.
+Ref date_str(const vexdal::Date& date) {
+  if (date.year < 0 || date.year > 9999) return ascii_str(vexdal::date_text(date));
+  Ref str = Ref::steal(PyUnicode_New(10, 0x7F));
+  if (!str) return str;
+  Py_UCS1* out = PyUnicode_1BYTE_DATA(str.get());
+  const auto digits = [&out](unsigned value, int count) {
+    for (int i = count - 1; i >= 0; --i, value /= 10) {
+      out[i] = static_cast<Py_UCS1>('0' + value % 10);
+    }
+    out += count;
+  };
+  digits(static_cast<unsigned>(date.year), 4);
+  *out++ = '-';
+  digits(date.month, 2);
+  *out++ = '-';
+  digits(date.day, 2);
+  return str;
+}
+
+// A small table, as statements span a few hundred days, made at the first date read.
+Ref StrCache::date(const vexdal::Date& date) {
+  if (date.year < 0 || date.year > 9999) return date_str(date);
+  if (dates_ == nullptr) {
+    dates_ = static_cast<DateSlot*>(PyMem_Calloc(date_slots, sizeof(DateSlot)));
+    if (dates_ == nullptr) return date_str(date);
+  }
+  // Never 0, which marks a free slot.
+  const auto key = static_cast<std::uint32_t>(date.year) << 9 | std::uint32_t{date.month} << 5 |
+                   date.day;
+  DateSlot& slot = dates_[(key * 0x9E3779B1u) >> 22];
+  if (slot.key == key) {
+    Py_INCREF(slot.str);
+    return Ref::steal(slot.str);
+  }
+  Ref str = date_str(date);
+  if (!str) return str;
+  Py_XDECREF(slot.str);  // a str frees no Python objects and runs no code
+  Py_INCREF(str.get());
+  slot = DateSlot{key, str.get()};
   return str;
 }
 
