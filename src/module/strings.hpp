@@ -3,8 +3,8 @@
 
 #include <Python.h>
 
-#include <cstddef>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -46,8 +46,8 @@ class StrCache {
 
   // Like to_str(text): a new reference, or an empty Ref with the error set. A text the cache
   // cannot take (too long, or no memory for the table) is made as to_str makes it. field tells
-  // the values of one field from another's: a field whose values rarely repeat (a number, an
-  // amount, a purpose) stops being looked up, as a probe of the table costs more than the str.
+  // the values of one field from another's: a field whose values rarely repeat (a number, a
+  // purpose) stops being looked up, as a probe of the table costs more than the str.
   Ref get(vexdal::Text text, std::size_t field);
 
   static constexpr std::size_t field_count = vexdal::document_field_count;
