@@ -18,51 +18,59 @@ bool same_optional(const std::optional<Decimal>& a, const std::optional<Decimal>
 std::size_t index_of(AccountKey key) noexcept { return static_cast<std::size_t>(key); }
 
 // Reads the value of an amount key: absent stays none, but a present value must be an amount,
-// even when it is blank. Values are read as UTF-8, as for a document's.
+// even when it is blank. An amount is ASCII in either charset, so the value's own bytes are read.
 std::optional<SectionFailure> read_amount(const AccountValues& values, AccountKey key,
                                           std::optional<Decimal>& target) {
   if (!values.has(index_of(key))) return std::nullopt;
-  std::string scratch;
-  target = parse_amount(utf8_view(values[index_of(key)], scratch));
-  if (target) return std::nullopt;
+  if (parse_amount(values.text[index_of(key)], target.emplace())) return std::nullopt;
   return SectionFailure{SectionFailure::Kind::BadAmount, {}, values[index_of(key)]};
 }
 
-// The interval, or why there is none. Keys are visited in the byte order of their UTF-8 form, so
-// of two bad values the one whose key sorts first is reported.
-Result<Interval, SectionFailure> build_interval(const AccountValues& values) {
-  std::optional<Decimal> total_income, total_expense, end_amount, start_amount;
-  std::optional<Date> date_end, date_start;
-  if (auto failure = read_amount(values, AccountKey::TotalIncome, total_income)) {
-    return fail(*failure);
+// Reads the interval into target, a fresh one where it is to be kept, or says why there is none.
+// Filled in place, as a record copied whole right after its fields were written makes the
+// processor wait for those stores. A date in the plain form is read from the value's own bytes,
+// which are then ASCII; any other goes to the reader of every form as UTF-8. Keys are visited in the byte order of their UTF-8 form, so of two bad values
+// the one whose key sorts first is reported.
+std::optional<SectionFailure> read_interval(const AccountValues& values, Interval& target) {
+  if (auto failure = read_amount(values, AccountKey::TotalIncome, target.total_income)) {
+    return failure;
   }
-  if (auto failure = read_amount(values, AccountKey::TotalExpense, total_expense)) {
-    return fail(*failure);
+  if (auto failure = read_amount(values, AccountKey::TotalExpense, target.total_expense)) {
+    return failure;
   }
-  std::string scratch;
   if (values.has(index_of(AccountKey::DateEnd))) {
-    auto date = parse_optional_date(utf8_view(values[index_of(AccountKey::DateEnd)], scratch));
-    if (!date) return fail(bad_date(date.error()));
-    date_end = date.value();
+    if (!read_plain_date(values.text[index_of(AccountKey::DateEnd)], target.date_end.emplace())) {
+      target.date_end.reset();
+      std::string scratch;
+      auto date = parse_optional_date(utf8_view(values[index_of(AccountKey::DateEnd)], scratch));
+      if (!date) return bad_date(date.error());
+      target.date_end = date.value();
+    }
   }
-  if (values.has(index_of(AccountKey::DateStart))) {
+  const bool has_start = values.has(index_of(AccountKey::DateStart));
+  if (has_start && !read_plain_date(values.text[index_of(AccountKey::DateStart)],
+                                    target.date_start)) {
+    std::string scratch;
     auto date = parse_required_date(utf8_view(values[index_of(AccountKey::DateStart)], scratch));
-    if (!date) return fail(bad_date(date.error()));
-    date_start = date.value();
+    if (!date) return bad_date(date.error());
+    target.date_start = date.value();
   }
-  if (auto failure = read_amount(values, AccountKey::EndAmount, end_amount)) {
-    return fail(*failure);
+  if (auto failure = read_amount(values, AccountKey::EndAmount, target.end_amount)) {
+    return failure;
   }
-  if (auto failure = read_amount(values, AccountKey::StartAmount, start_amount)) {
-    return fail(*failure);
+  const bool has_start_amount = values.has(index_of(AccountKey::StartAmount));
+  if (has_start_amount &&
+      !parse_amount(values.text[index_of(AccountKey::StartAmount)], target.start_amount)) {
+    return SectionFailure{SectionFailure::Kind::BadAmount, {},
+                          values[index_of(AccountKey::StartAmount)]};
   }
   const auto missing = [](AccountKey key) {
     return SectionFailure{
         SectionFailure::Kind::MissingField, {}, Text{account_keys[index_of(key)], Charset::Utf8}};
   };
-  if (!date_start) return fail(missing(AccountKey::DateStart));
-  if (!start_amount) return fail(missing(AccountKey::StartAmount));
-  return Interval{*date_start, date_end, *start_amount, end_amount, total_income, total_expense};
+  if (!has_start) return missing(AccountKey::DateStart);
+  if (!has_start_amount) return missing(AccountKey::StartAmount);
+  return std::nullopt;
 }
 
 // Puts an account's intervals, given in the order they were filed, into the order that filing
@@ -166,15 +174,19 @@ bool same_interval(const Interval& a, const Interval& b) noexcept {
 
 Result<std::monostate, StatementError> AccountBook::add_section(const AccountValues& values,
                                                                 std::size_t lineno) {
-  auto interval = build_interval(values);
-  if (!interval) return fail(account_parse_error(lineno, failure_text(interval.error())));
   // The number is looked for only once the interval is complete: interval errors win.
   if (!values.has(index_of(AccountKey::Number))) {
+    Interval interval;
+    if (auto failure = read_interval(values, interval)) {
+      return fail(account_parse_error(lineno, failure_text(*failure)));
+    }
     return fail(
         missing_field(lineno, account_keys[index_of(AccountKey::Number)], Context::Account));
   }
   // Numbers are compared as characters: a hook may write in UTF-8 the number that a windows-1251
-  // input spelled in its own bytes.
+  // input spelled in its own bytes. The account is found before its interval is read, so that the
+  // interval is read into its place; a section that fails ends the parse, so an account made for
+  // it and left without intervals is never seen.
   std::string scratch;
   const std::string_view number = utf8_view(values[index_of(AccountKey::Number)], scratch);
   if (last_account_ >= accounts_.size() || accounts_[last_account_].number != number) {
@@ -186,19 +198,26 @@ Result<std::monostate, StatementError> AccountBook::add_section(const AccountVal
     }
     last_account_ = slot->second;
   }
-  // An interval equal in all six values to one the account already has is dropped.
   std::vector<Interval>& intervals = accounts_[last_account_].intervals;
+  // Copied from a constant rather than value-initialised, which clears it with a slow string
+  // store before the members' own initialisers run.
+  static constexpr Interval fresh{};
+  Interval& interval = intervals.emplace_back(fresh);
+  if (auto failure = read_interval(values, interval)) {
+    intervals.pop_back();
+    return fail(account_parse_error(lineno, failure_text(*failure)));
+  }
+  // An interval equal in all six values to one the account already has is dropped.
+  const std::size_t count = intervals.size();
   if (!filed_[last_account_]) {
-    if (intervals.empty() || intervals.back().date_start < interval.value().date_start) {
-      intervals.push_back(interval.value());
+    if (count == 1 || intervals[count - 2].date_start < interval.date_start) {
       return std::monostate{};
     }
-    file_all(last_account_);
+    file_all(last_account_, count - 1);
   }
-  intervals.push_back(interval.value());
-  const Filed filed{last_account_, intervals.size() - 1,
-                    interval_hash(last_account_, intervals.back())};
-  if (!file(filed)) intervals.pop_back();
+  if (!file(Filed{last_account_, count - 1, interval_hash(last_account_, interval)})) {
+    intervals.pop_back();
+  }
   return std::monostate{};
 }
 
@@ -229,10 +248,10 @@ bool AccountBook::file(const Filed& filed) {
   }
 }
 
-void AccountBook::file_all(std::size_t account) {
+void AccountBook::file_all(std::size_t account, std::size_t count) {
   filed_[account] = true;
   const std::vector<Interval>& intervals = accounts_[account].intervals;
-  for (std::size_t i = 0; i < intervals.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     file(Filed{account, i, interval_hash(account, intervals[i])});
   }
 }

@@ -72,8 +72,8 @@ class AccountBook {
   static constexpr std::size_t empty_slot = static_cast<std::size_t>(-1);  // in Filed::interval
   // Files the interval unless an equal one of the same account is there; false when it is.
   bool file(const Filed& filed);
-  // Files every interval the account has so far; they are known to differ from each other.
-  void file_all(std::size_t account);
+  // Files the account's first count intervals; they are known to differ from each other.
+  void file_all(std::size_t account, std::size_t count);
   void grow();
   std::size_t slot_of(std::size_t hash) const noexcept {
     // The multiplication spreads every bit of the hash over the top bits, which pick the slot.

@@ -157,13 +157,15 @@ std::optional<Decimal> apply_exponent(Number number, std::string_view exponent_t
 }
 
 // The common form alone, an optional sign and at most 19 digits with at most one full stop, read
-// into 64 bits without the general reader's chunks; nullopt for anything else, valid or not,
+// into 64 bits without the general reader's chunks; false for anything else, valid or not,
 // which the general reader then settles. The same value and scale as that reader gives.
-std::optional<Decimal> read_short_amount(std::string_view text) noexcept {
+// Written into amount field by field, and only on success: an amount built in a local and then
+// copied whole costs a stall, as a wide load cannot take its bytes from several pending stores.
+bool read_short_amount(std::string_view text, Decimal& amount) noexcept {
   bool negative = false;
   const std::size_t start = skip_sign(text, negative);
   const std::size_t size = text.size();
-  if (start == size || size - start > 19) return {};  // 10^19 - 1 fits 64 bits
+  if (start == size || size - start > 19) return false;  // 10^19 - 1 fits 64 bits
   const auto digit_at = [text](std::size_t i) {
     return static_cast<unsigned>(static_cast<unsigned char>(text[i]) - '0');
   };
@@ -174,23 +176,22 @@ std::optional<Decimal> read_short_amount(std::string_view text) noexcept {
   for (; i < size && digit_at(i) < 10; ++i) value = value * 10 + digit_at(i);
   std::size_t scale = 0;
   if (i < size) {
-    if (text[i] != '.' || size - start == 1) return {};  // "." alone has no digit
+    if (text[i] != '.' || size - start == 1) return false;  // "." alone has no digit
     scale = size - i - 1;
     for (++i; i < size; ++i) {
-      if (digit_at(i) >= 10) return {};
+      if (digit_at(i) >= 10) return false;
       value = value * 10 + digit_at(i);
     }
   }
-  Decimal decimal;
-  decimal.magnitude = {static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(value >> 32),
-                       0};
-  decimal.scale = static_cast<std::uint8_t>(scale);
-  decimal.negative = negative;
-  return decimal;
+  amount.magnitude = {static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(value >> 32),
+                      0};
+  amount.scale = static_cast<std::uint8_t>(scale);
+  amount.negative = negative;
+  return true;
 }
 
-std::optional<Decimal> read_amount(std::string_view text) noexcept {
-  if (const std::optional<Decimal> amount = read_short_amount(text)) return amount;
+// Every other form: underscores, more digits, an exponent.
+std::optional<Decimal> read_long_amount(std::string_view text) noexcept {
   const std::optional<Number> number = read_number(text);
   if (!number) return {};
   if (number->end < text.size()) return apply_exponent(*number, text.substr(number->end + 1));
@@ -233,7 +234,18 @@ bool same_value(const Decimal& a, const Decimal& b) noexcept {
   return x.negative == y.negative && x.scale == y.scale && x.magnitude == y.magnitude;
 }
 
-std::optional<Decimal> parse_amount(std::string_view text) noexcept { return read_amount(text); }
+bool parse_amount(std::string_view text, Decimal& amount) noexcept {
+  if (read_short_amount(text, amount)) return true;
+  const std::optional<Decimal> long_amount = read_long_amount(text);
+  if (long_amount) amount = *long_amount;
+  return long_amount.has_value();
+}
+
+std::optional<Decimal> parse_amount(std::string_view text) noexcept {
+  std::optional<Decimal> amount(std::in_place);
+  if (!parse_amount(text, *amount)) amount.reset();
+  return amount;
+}
 
 std::string amount_text(const Decimal& amount) {
   // 2^96 - 1 has 29 decimal digits.

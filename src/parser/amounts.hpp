@@ -30,6 +30,9 @@ bool same_value(const Decimal& a, const Decimal& b) noexcept;
 
 // Exact: digits that do not fit are rejected, never rounded.
 std::optional<Decimal> parse_amount(std::string_view text) noexcept;
+// The same, read into amount, which keeps what it held when the text is no amount. For records
+// filled in place. Only ASCII text is ever an amount, so the text may be in either charset.
+bool parse_amount(std::string_view text, Decimal& amount) noexcept;
 
 // Digits with the written scale, a leading "-" for negatives, no exponent.
 std::string amount_text(const Decimal& amount);

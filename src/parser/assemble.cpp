@@ -21,7 +21,15 @@ using State = Context;
 class Assembler {
  public:
   Assembler(Statement& statement, const std::vector<Hook*>& hooks, DocumentObserver* observer)
-      : statement_(statement), hooks_(hooks), observer_(observer) {}
+      : statement_(statement),
+        hooks_(hooks),
+        observer_(observer),
+        hooked_(!hooks.empty()),
+        charset_(statement.charset) {
+    // An empty key is none of the keys a section knows, which is what the places start with.
+    document_keys_seen_.fill(SeenKey{{}, document_field_count});
+    account_keys_seen_.fill(SeenKey{{}, account_keys.size()});
+  }
 
   // Takes one line; false when the walk fails, with the reason in error().
   bool advance(const LineToken& token) {
@@ -43,7 +51,8 @@ class Assembler {
         break;
       case State::Document:
         if (token.kind == LineKind::Attribute) {
-          add_attribute(token, document_, document_field_of, document_field_count);
+          add_attribute(token, document_, document_field_of, document_field_count,
+                        document_keys_seen_);
           return true;
         }
         if (token.kind == LineKind::DocumentEnd) {
@@ -53,7 +62,7 @@ class Assembler {
         break;
       case State::Account:
         if (token.kind == LineKind::Attribute) {
-          add_attribute(token, account_, account_key_of, account_keys.size());
+          add_attribute(token, account_, account_key_of, account_keys.size(), account_keys_seen_);
           return true;
         }
         if (token.kind == LineKind::AccountEnd) return close_account(token.lineno);
@@ -83,7 +92,7 @@ class Assembler {
   StatementError& error() noexcept { return *error_; }
 
  private:
-  Text text(std::string_view bytes) const noexcept { return {bytes, statement_.charset}; }
+  Text text(std::string_view bytes) const noexcept { return {bytes, charset_}; }
 
   bool enter(State state) noexcept {
     state_ = state;
@@ -95,29 +104,54 @@ class Assembler {
     return false;
   }
 
+  // A key at its place in a section, as the last section of the same kind had it, and what it
+  // is to the builder. Writers put the keys of a section in the same order every time, so a key
+  // compared with the one at its place is mostly found without hashing it.
+  struct SeenKey {
+    std::string_view key;
+    std::size_t index;
+  };
+  static constexpr std::size_t seen_places = 32;
+  using SeenKeys = std::array<SeenKey, seen_places>;
+
   // Without hooks, an attribute goes straight into the value of the key it names, if the section
   // knows that key, and the others are dropped at once. Hooks see every key, so with them the
   // section is kept whole until it ends.
   template <typename Values, typename Lookup>
-  void add_attribute(const LineToken& token, Values& values, Lookup key_of, std::size_t not_found) {
-    if (!hooks_.empty()) {
+  void add_attribute(const LineToken& token, Values& values, Lookup key_of, std::size_t not_found,
+                     SeenKeys& seen) {
+    if (hooked_) {
       section_.set(token.key, token.value);
       return;
     }
-    const std::size_t index = key_of(token.key, statement_.charset);
+    std::size_t index = not_found;
+    if (place_ < seen_places) {
+      SeenKey& at = seen[place_];
+      if (at.key.size() == token.key.size() &&
+          equal_bytes(at.key.data(), token.key.data(), token.key.size())) {
+        index = at.index;
+      } else {
+        index = key_of(token.key, charset_);
+        at = SeenKey{token.key, index};
+      }
+    } else {
+      index = key_of(token.key, charset_);
+    }
+    ++place_;
     if (index != not_found) values.set(index, token.value);
   }
 
   bool open_section(const LineToken& token) {
-    section_.clear(statement_.charset);
+    place_ = 0;
+    if (hooked_) section_.clear(charset_);
     if (token.kind == LineKind::DocumentStart) {
       section_start_ = token.key.data();
       section_lineno_ = token.lineno;
-      document_.clear(statement_.charset);
+      document_.clear(charset_);
       doc_type_ = text(token.value);
       return enter(State::Document);
     }
-    account_.clear(statement_.charset);
+    account_.clear(charset_);
     return enter(State::Account);
   }
 
@@ -168,7 +202,7 @@ class Assembler {
   }
 
   bool close_document(std::size_t lineno) {
-    if (!hooks_.empty()) {
+    if (hooked_) {
       if (!run_hooks(SectionType::Document, lineno)) return false;
       // Sections the hooks left as they were read are built as if there were no hooks, from
       // the statement's own text.
@@ -195,7 +229,7 @@ class Assembler {
   }
 
   bool close_account(std::size_t lineno) {
-    if (!hooks_.empty()) {
+    if (hooked_) {
       if (!run_hooks(SectionType::Account, lineno)) return false;
       take_values(account_, account_key_of, account_keys.size());
     }
@@ -207,6 +241,13 @@ class Assembler {
   Statement& statement_;
   const std::vector<Hook*>& hooks_;
   DocumentObserver* observer_;
+  // Both asked at every line, so kept here rather than behind the references above.
+  bool hooked_;
+  Charset charset_;
+  // The keys met at each place of the last section of each kind, and the place of the next.
+  SeenKeys document_keys_seen_;
+  SeenKeys account_keys_seen_;
+  std::size_t place_ = 0;
   // The document section being read, for the observer.
   const char* section_start_ = nullptr;
   const char* section_end_ = nullptr;

@@ -21,6 +21,30 @@ constexpr std::uint8_t days_in_month(std::int32_t year, std::uint8_t month) noex
   return month == 2 && is_leap_year(year) ? 29 : days[month - 1];
 }
 
+}  // namespace
+
+bool read_plain_date(std::string_view text, Date& date) noexcept {
+  if (text.size() != 10 || text[2] != '.' || text[5] != '.') return false;
+  unsigned digits[8];
+  constexpr std::size_t at[8] = {0, 1, 3, 4, 6, 7, 8, 9};
+  for (std::size_t i = 0; i < 8; ++i) {
+    digits[i] = static_cast<unsigned>(static_cast<unsigned char>(text[at[i]]) - '0');
+    if (digits[i] > 9) return false;
+  }
+  const unsigned day = digits[0] * 10 + digits[1];
+  const unsigned month = digits[2] * 10 + digits[3];
+  if (day < 1 || month < 1 || month > 12) return false;
+  const auto year =
+      static_cast<std::int32_t>(digits[4] * 1000 + digits[5] * 100 + digits[6] * 10 + digits[7]);
+  if (day > days_in_month(year, static_cast<std::uint8_t>(month))) return false;
+  date.year = year;
+  date.month = static_cast<std::uint8_t>(month);
+  date.day = static_cast<std::uint8_t>(day);
+  return true;
+}
+
+namespace {
+
 // Walks the text once, left to right; the first element that does not match decides the
 // message, so the order of the checks below is the order of the messages.
 class DateReader {
@@ -28,7 +52,7 @@ class DateReader {
   explicit DateReader(std::string_view text) noexcept : text_(text) {}
 
   Result<Date, DateError> read() noexcept {
-    if (const std::optional<Date> date = plain_date()) return *date;
+    if (Date date; read_plain_date(text_, date)) return date;
     auto day = read_number(2, 31);
     if (!day) return fail(day.error());
     if (auto dot = expect_full_stop(); !dot) return fail(dot.error());
@@ -54,28 +78,6 @@ class DateReader {
     std::int32_t value;
     bool fits;
   };
-
-  // The form nearly every date has, DD.MM.YYYY and nothing else, read at once; nullopt for any
-  // other text, valid or not, which the walk below then reads. The same date as the walk gives.
-  std::optional<Date> plain_date() const noexcept {
-    if (text_.size() != 10 || text_[2] != '.' || text_[5] != '.') return std::nullopt;
-    unsigned digits[8];
-    constexpr std::size_t at[8] = {0, 1, 3, 4, 6, 7, 8, 9};
-    for (std::size_t i = 0; i < 8; ++i) {
-      digits[i] = static_cast<unsigned>(static_cast<unsigned char>(text_[at[i]]) - '0');
-      if (digits[i] > 9) return std::nullopt;
-    }
-    const unsigned day = digits[0] * 10 + digits[1];
-    const unsigned month = digits[2] * 10 + digits[3];
-    if (day < 1 || month < 1 || month > 12) return std::nullopt;
-    Date date;
-    date.year =
-        static_cast<std::int32_t>(digits[4] * 1000 + digits[5] * 100 + digits[6] * 10 + digits[7]);
-    date.month = static_cast<std::uint8_t>(month);
-    date.day = static_cast<std::uint8_t>(day);
-    if (day > days_in_month(date.year, date.month)) return std::nullopt;
-    return date;
-  }
 
   void skip_white_space() noexcept {
     while (pos_ < text_.size()) {

@@ -41,6 +41,11 @@ enum class DateError : std::uint8_t {
   OutOfRange,         // no such day, or a year too large to hold
 };
 
+// The form nearly every date has, DD.MM.YYYY of ASCII digits and nothing else, read into date,
+// which is left as it was for any other text, valid or not; the readers below settle those. The
+// same date as they give. Only ASCII passes, so the text may be in either charset.
+bool read_plain_date(std::string_view text, Date& date) noexcept;
+
 Result<Date, DateError> parse_required_date(std::string_view text);
 // A blank text is an absent date, not a failure.
 Result<std::optional<Date>, DateError> parse_optional_date(std::string_view text);

@@ -173,10 +173,14 @@ LineReader::LineReader(std::string_view text, Charset charset) noexcept
 bool LineReader::classify(std::string_view line, std::size_t equals, LineToken& token) noexcept {
   const MarkerSpellings& markers =
       charset_ == Charset::Windows1251 ? windows_1251_markers : utf8_markers;
-  // Blank lines still count, so line numbers stay physical.
+  // Blank lines still count, so line numbers stay physical. The next line is cut into a copy, so
+  // that line itself never needs an address and stays in registers: copying it into the token
+  // from memory just written would wait for those stores.
   while (line.empty() || (markers.may_start_blank[static_cast<std::uint8_t>(line[0])] &&
                           is_blank_line(line, charset_))) {
-    if (!splitter_.next(line, equals)) return false;
+    std::string_view next_line;
+    if (!splitter_.next(next_line, equals)) return false;
+    line = next_line;
     ++lineno_;
   }
   token.lineno = lineno_;
