@@ -17,6 +17,10 @@ def parse_accounts(*sections, hooks=None):
     return vexdal_py.parse(join(statement_lines(*sections)), hooks).accounts
 
 
+def parse_accounts_in(encoding, *sections):
+    return vexdal_py.parse(join(statement_lines(*sections), encoding=encoding)).accounts
+
+
 def fields(interval):
     return (interval.date_start, interval.date_end, interval.start_amount, interval.end_amount,
             interval.total_income, interval.total_expense)
@@ -79,6 +83,34 @@ class TestInterval:
 
 def section(start, end_amount, **changes):
     return account_section(ДатаНачала=start, КонечныйОстаток=end_amount, **changes)
+
+
+def keyed_section(start, pairs):
+    return ["СекцияРасчСчет", *(f"{key}={value}" for key, value in pairs),
+            f"ДатаНачала={start}", "КонецРасчСчет"]
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "cp1251"])
+def test_keys_read_the_same_whatever_stood_at_their_place_before(encoding):
+    """Each section gives the interval it gives on its own, though the sections before it had
+    other keys, or none the parser knows, at the same places."""
+    base = [(key, value) for key, value in ACCOUNT.items() if key != "ДатаНачала"]
+    sections = [
+        keyed_section("01.03.2024", base),
+        keyed_section("02.03.2024", reversed(base)),
+        keyed_section("03.03.2024", [("Примечание", "x"), *base]),
+        keyed_section("04.03.2024", [("", "5"), ("ДатаКонцы", "31.12.2024"), *base[1:]]),
+        keyed_section("05.03.2024", [*base, ("НачальныйОстаток", "7.25")]),
+        keyed_section("06.03.2024", [("ВсегоСписано", "1"), ("ВсегоПоступило", "2"), *base[:3]]),
+    ]
+    alone = [fields(interval) for lines in sections
+             for interval in parse_accounts_in(encoding, lines)[NUMBER].intervals]
+    assert alone[3:] == [
+        ("2024-03-04", None, "10000.00", "8499.50", "0.00", "1500.50"),
+        ("2024-03-05", "2024-03-31", "7.25", "8499.50", "0.00", "1500.50"),
+        ("2024-03-06", "2024-03-31", "10000.00", None, "2", "1")]
+    together = parse_accounts_in(encoding, *sections)[NUMBER].intervals
+    assert [fields(interval) for interval in together] == alone
 
 
 class TestMerging:

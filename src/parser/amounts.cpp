@@ -156,41 +156,6 @@ std::optional<Decimal> apply_exponent(Number number, std::string_view exponent_t
   return to_decimal(number);
 }
 
-// The common form alone, an optional sign and at most 19 digits with at most one full stop, read
-// into 64 bits without the general reader's chunks; false for anything else, valid or not,
-// which the general reader then settles. The same value and scale as that reader gives.
-// Written into amount field by field, and only on success: an amount built in a local and then
-// copied whole costs a stall, as a wide load cannot take its bytes from several pending stores.
-bool read_short_amount(std::string_view text, Decimal& amount) noexcept {
-  bool negative = false;
-  const std::size_t start = skip_sign(text, negative);
-  const std::size_t size = text.size();
-  if (start == size || size - start > 19) return false;  // 10^19 - 1 fits 64 bits
-  const auto digit_at = [text](std::size_t i) {
-    return static_cast<unsigned>(static_cast<unsigned char>(text[i]) - '0');
-  };
-  // The digits before the full stop, then those after it: two loops that test nothing but the
-  // digit, as every amount of a statement passes through here.
-  std::uint64_t value = 0;
-  std::size_t i = start;
-  for (; i < size && digit_at(i) < 10; ++i) value = value * 10 + digit_at(i);
-  std::size_t scale = 0;
-  if (i < size) {
-    if (text[i] != '.' || size - start == 1) return false;  // "." alone has no digit
-    scale = size - i - 1;
-    for (++i; i < size; ++i) {
-      if (digit_at(i) >= 10) return false;
-      value = value * 10 + digit_at(i);
-    }
-  }
-  amount.magnitude = {static_cast<std::uint32_t>(value), static_cast<std::uint32_t>(value >> 32),
-                      0};
-  amount.scale = static_cast<std::uint8_t>(scale);
-  amount.negative = negative;
-  return true;
-}
-
-// Every other form: underscores, more digits, an exponent.
 std::optional<Decimal> read_long_amount(std::string_view text) noexcept {
   const std::optional<Number> number = read_number(text);
   if (!number) return {};
@@ -234,8 +199,7 @@ bool same_value(const Decimal& a, const Decimal& b) noexcept {
   return x.negative == y.negative && x.scale == y.scale && x.magnitude == y.magnitude;
 }
 
-bool parse_amount(std::string_view text, Decimal& amount) noexcept {
-  if (read_short_amount(text, amount)) return true;
+bool amount_forms::read_long(std::string_view text, Decimal& amount) noexcept {
   const std::optional<Decimal> long_amount = read_long_amount(text);
   if (long_amount) amount = *long_amount;
   return long_amount.has_value();

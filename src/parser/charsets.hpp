@@ -49,6 +49,15 @@ constexpr char16_t windows_1251_char(std::uint8_t byte) noexcept {
 
 constexpr bool is_ascii_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
+// Eight bytes as one integer, the first byte lowest whatever the processor's byte order: a
+// single load where it is little-endian.
+inline std::uint64_t little_endian_word(const char* bytes) noexcept {
+  const auto at = [bytes](int i) { return std::uint64_t{static_cast<std::uint8_t>(bytes[i])}; };
+  // Written out rather than as a loop, so that compilers see the load it is.
+  return at(0) | at(1) << 8 | at(2) << 16 | at(3) << 24 | at(4) << 32 | at(5) << 40 | at(6) << 48 |
+         at(7) << 56;
+}
+
 // True when every byte is below 0x80: such bytes read the same in both charsets. Inline, eight
 // bytes a step with the last step overlapping the one before: the texts checked are a few dozen
 // bytes, checked once for every string made, where a call and a byte loop for the tail would

@@ -73,15 +73,6 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return a.size() == b.size() && equal_bytes(a.data(), b.data(), a.size());
 }
 
-// Eight bytes as one integer, the first byte lowest whatever the processor's byte order: a
-// single load where it is little-endian.
-[[maybe_unused]] inline std::uint64_t little_endian_word(const char* bytes) noexcept {
-  const auto at = [bytes](int i) { return std::uint64_t{static_cast<std::uint8_t>(bytes[i])}; };
-  // Written out rather than as a loop, so that compilers see the load it is.
-  return at(0) | at(1) << 8 | at(2) << 16 | at(3) << 24 | at(4) << 32 | at(5) << 40 | at(6) << 48 |
-         at(7) << 56;
-}
-
 // One bit for each of the eight bytes of word (first byte lowest) that equals byte. Exact: the
 // high bit of a byte is set only where the byte is zero after the XOR, with no borrow between
 // bytes, and the multiplication gathers those eight bits into the top byte.

@@ -2,6 +2,7 @@
 // the limits where 32-bit arithmetic would first go wrong (96-bit magnitudes, 28 decimals, years
 // and exponents past 2^32 and 2^64).
 #include <cstring>
+#include <random>
 #include <utility>
 
 #include "core_tests.hpp"
@@ -198,7 +199,8 @@ void check_amounts(Checker& checker) {
 // The readers are handed views into longer texts: they must read the view and nothing past it,
 // neither the next line's bytes nor, at the end of a mapped input, the page after it.
 void check_view_ends(Checker& checker) {
-  const Cases amounts = {{"1500.00", "1500.00"}, {"7", "7"}, {"-12", "-12"}, {"1.5e1", "15"}};
+  const Cases amounts = {{"1500.00", "1500.00"}, {"7", "7"},           {"-12", "-12"},
+                         {"1.5e1", "15"},        {"12345678", "12345678"}, {"-1234567.89", "-1234567.89"}};
   for (const auto& [text, expected] : amounts) {
     Checker::Case name(checker, "amount at a page's end " + quoted(text));
     const AtPageEnd bytes(text);
@@ -248,6 +250,39 @@ void check_view_ends(Checker& checker) {
     const vexdal::Text y{b.view(), vexdal::Charset::Utf8};
     VEXDAL_CHECK(checker, vexdal::same_characters(x, y) == same);
     VEXDAL_CHECK(checker, vexdal::same_characters(y, x) == same);
+  }
+}
+
+// The reader of the common form, which takes eight bytes at once, against the general reader on
+// texts of the bytes that matter to either: where the short one accepts, the two agree in
+// magnitude, scale and sign. Lengths up to 22 cross its limits of 8 bytes and 19 digits.
+void check_short_amounts(Checker& checker) {
+  const std::string alphabet = "0123456789000999..+-_eE \x2f\x3a\xfa\xff";
+  std::mt19937 random(20261209);
+  for (std::size_t length = 0; length <= 22; ++length) {
+    Checker::Case name(checker, "short amount reader, length " + std::to_string(length));
+    std::size_t accepted = 0;
+    std::string disagreement;  // the first text the two read apart
+    for (int round = 0; round < 4000 && disagreement.empty(); ++round) {
+      std::string text;
+      for (std::size_t i = 0; i < length; ++i) {
+        // Mostly digits, so that long runs of them and the full stop in every place come up.
+        text += random() % 4 != 0 ? static_cast<char>('0' + random() % 10)
+                                  : alphabet[random() % alphabet.size()];
+      }
+      vexdal::Decimal fast;
+      vexdal::Decimal general;
+      if (!vexdal::amount_forms::read_short(text, fast)) continue;
+      ++accepted;
+      const bool agree = vexdal::amount_forms::read_long(text, general) &&
+                         fast.magnitude == general.magnitude && fast.scale == general.scale &&
+                         fast.negative == general.negative;
+      if (!agree) disagreement = text;
+    }
+    VEXDAL_CHECK_EQUAL(checker, disagreement, std::string());
+    // Texts of 1 to 19 bytes are often of the common form; past a sign and 19 digits, none is.
+    if (length >= 1 && length <= 19) VEXDAL_CHECK(checker, accepted > 0);
+    if (length > 20) VEXDAL_CHECK(checker, accepted == 0);
   }
 }
 
@@ -314,6 +349,7 @@ void check_interval_equality(Checker& checker) {
 void check_value_readers(Checker& checker) {
   check_dates(checker);
   check_amounts(checker);
+  check_short_amounts(checker);
   check_view_ends(checker);
   check_amount_texts(checker);
   check_character_classes(checker);
