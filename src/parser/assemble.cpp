@@ -82,6 +82,21 @@ class Assembler {
     return stop(unexpected_section(token.lineno, text(display_text(token)), state_));
   }
 
+  // Reads the next line into token; false at the end of the text. Without hooks, the attribute
+  // lines of an open section are taken here, in a loop of their own that keeps the section's
+  // state out of the walk's way, up to the first line that is not one, which is left in token.
+  bool read_on(LineReader& reader, LineToken& token) {
+    if (!hooked_ && state_ == State::Account) {
+      return read_attributes(reader, token, account_, account_key_of, account_keys.size(),
+                             account_keys_seen_);
+    }
+    if (!hooked_ && state_ == State::Document) {
+      return read_attributes(reader, token, document_, document_field_of, document_field_count,
+                             document_keys_seen_);
+    }
+    return reader.next(token);
+  }
+
   // After the last line: only a finished walk gives a statement.
   bool finish() {
     if (state_ != State::Finished) return stop(plain_error(ErrorKind::Unfinished));
@@ -124,6 +139,22 @@ class Assembler {
       section_.set(token.key, token.value);
       return;
     }
+    put_value(token, values, key_of, not_found, seen);
+  }
+
+  template <typename Values, typename Lookup>
+  bool read_attributes(LineReader& reader, LineToken& token, Values& values, Lookup key_of,
+                       std::size_t not_found, SeenKeys& seen) {
+    while (reader.next(token)) {
+      if (token.kind != LineKind::Attribute) return true;
+      put_value(token, values, key_of, not_found, seen);
+    }
+    return false;
+  }
+
+  template <typename Values, typename Lookup>
+  void put_value(const LineToken& token, Values& values, Lookup key_of, std::size_t not_found,
+                 SeenKeys& seen) {
     std::size_t index = not_found;
     if (place_ < seen_places) {
       SeenKey& at = seen[place_];
@@ -344,7 +375,7 @@ Result<Statement, StatementError> parse_unguarded(std::string_view input,
   Assembler assembler(statement, hooks, observer);
   LineReader reader = lines;
   LineToken token;
-  while (reader.next(token)) {
+  for (bool more = reader.next(token); more; more = assembler.read_on(reader, token)) {
     if (token.kind == LineKind::Unrecognized) {
       return fail(unrecognized_line(token.lineno, Text{token.key, statement.charset}));
     }

@@ -83,6 +83,49 @@ bool same_text(std::string_view a, std::string_view b) noexcept {
   return static_cast<unsigned>(((zero >> 7) * 0x0102040810204080u) >> 56);
 }
 
+// The bits of LF and "=" in a block of marked_bytes bytes.
+constexpr std::size_t marked_bytes = 64;
+struct Marks {
+  std::uint64_t line_feeds;
+  std::uint64_t equals;
+};
+
+// Marks the block at bytes. Inline in load_block, whose one caller is the walk's crossing into
+// the next block, so that crossing costs no more calls and no stack.
+inline Marks mark_block(const char* bytes) noexcept {
+  Marks marks{0, 0};
+#if defined(VEXDAL_SSE2_LINES)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i eq = _mm_set1_epi8('=');
+  for (std::size_t i = 0; i < marked_bytes; i += 16) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+    // A mask of 16 bytes is below 2^16 already, so it needs no narrowing on its way to 64 bits.
+    marks.line_feeds |=
+        std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lf)))}
+        << i;
+    marks.equals |=
+        std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, eq)))}
+        << i;
+  }
+#else
+  // Eight bytes at a time in plain integers where there are no vector instructions (ARM).
+  for (std::size_t i = 0; i < marked_bytes; i += 8) {
+    const std::uint64_t word = little_endian_word(bytes + i);
+    marks.line_feeds |= std::uint64_t{matching_bytes(word, '\n')} << i;
+    marks.equals |= std::uint64_t{matching_bytes(word, '=')} << i;
+  }
+#endif
+  return marks;
+}
+
+// The text's last bytes, fewer than a block, are copied into zeros, which are neither LF nor "=",
+// so nothing is read past the text. Apart, as it runs once a text and needs a buffer.
+[[gnu::noinline]] Marks mark_last_block(const char* bytes, std::size_t size) noexcept {
+  alignas(16) char padded[marked_bytes] = {};
+  std::memcpy(padded, bytes, size);
+  return mark_block(padded);
+}
+
 }  // namespace
 
 LineSplitter::LineSplitter(std::string_view text) noexcept
@@ -91,46 +134,27 @@ LineSplitter::LineSplitter(std::string_view text) noexcept
 }
 
 void LineSplitter::load_block() noexcept {
-  const char* bytes = data_ + block_;
-  // The last block is copied into zeros, which are neither LF nor "=", so nothing is read past
-  // the text.
-  alignas(16) char padded[block_size];
-  if (size_ - block_ < block_size) {
-    std::memset(padded, 0, sizeof padded);
-    std::memcpy(padded, bytes, size_ - block_);
-    bytes = padded;
-  }
-  std::uint64_t line_feeds = 0;
-  std::uint64_t equals = 0;
-#if defined(VEXDAL_SSE2_LINES)
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i eq = _mm_set1_epi8('=');
-  for (std::size_t i = 0; i < block_size; i += 16) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-    line_feeds |=
-        std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lf)))}
-        << i;
-    equals |=
-        std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, eq)))}
-        << i;
-  }
-#else
-  // Eight bytes at a time in plain integers where there are no vector instructions (ARM).
-  for (std::size_t i = 0; i < block_size; i += 8) {
-    const std::uint64_t word = little_endian_word(bytes + i);
-    line_feeds |= std::uint64_t{matching_bytes(word, '\n')} << i;
-    equals |= std::uint64_t{matching_bytes(word, '=')} << i;
-  }
-#endif
-  line_feeds_ = line_feeds;
-  equals_ = equals;
+  static_assert(block_size == marked_bytes, "a block is what one marking covers");
+  const Marks marks = size_ - block_ >= block_size ? mark_block(data_ + block_)
+                                                   : mark_last_block(data_ + block_, size_ - block_);
+  line_feeds_ = marks.line_feeds;
+  equals_ = marks.equals;
 }
 
 bool LineSplitter::next_across_blocks(std::string_view& line, std::size_t& equals) noexcept {
+  // The block marked has no LF left: the line goes on into the next blocks, or ends the text.
   if (cursor_ >= size_) return false;
   const std::size_t start = cursor_;
-  std::size_t first_equals = no_equals;
+  std::size_t first_equals = equals_ != 0 ? block_ + lowest_bit(equals_) : no_equals;
   for (;;) {
+    block_ += block_size;
+    if (block_ >= size_) {
+      // A last line without LF keeps all it has, a CR at its end included.
+      cursor_ = size_;
+      line = {data_ + start, size_ - start};
+      break;
+    }
+    load_block();
     if (line_feeds_ != 0) {
       const unsigned bit = lowest_bit(line_feeds_);
       if (first_equals == no_equals && equals_ != 0 && lowest_bit(equals_) < bit) {
@@ -140,14 +164,6 @@ bool LineSplitter::next_across_blocks(std::string_view& line, std::size_t& equal
       break;
     }
     if (first_equals == no_equals && equals_ != 0) first_equals = block_ + lowest_bit(equals_);
-    block_ += block_size;
-    if (block_ >= size_) {
-      // A last line without LF keeps all it has, a CR at its end included.
-      cursor_ = size_;
-      line = {data_ + start, size_ - start};
-      break;
-    }
-    load_block();
   }
   equals = first_equals == no_equals ? no_equals : first_equals - start;
   return true;
@@ -185,8 +201,12 @@ bool LineReader::classify(std::string_view line, std::size_t equals, LineToken& 
   token.key = line;
   token.value = {};
   token.kind = LineKind::Unrecognized;
+  // The markers differ from each other, so the first that matches is the line's.
   for (std::size_t i = 0; i < fixed_markers.size(); ++i) {
-    if (same_text(line, markers.fixed[i].view())) token.kind = fixed_markers[i].kind;
+    if (same_text(line, markers.fixed[i].view())) {
+      token.kind = fixed_markers[i].kind;
+      break;
+    }
   }
   return true;
 }
