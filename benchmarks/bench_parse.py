@@ -31,7 +31,8 @@ Reference checks, each printed with its target and "ok" or "MISSED":
                        lookups of slots; both sides in benchmarks/strings_floor.c, built
                        into the cache with the interpreter's C compiler            <= 1.15
   daily                parse() of one account given as 3,650 and 60,000 account sections
-                       of eight keys (one a day, no documents), over the floor       <= 0.25
+                       of eight keys (one a day, no documents), over the floor, best of
+                       --repeat or 25 runs, whichever is more                         <= 0.25
   peer                 client_bank_1c.load() time over parse() time, windows-1251 only
                        (best of --peer-repeat, default 3, as the peer is slow)          >= 25x
   peak                 peak memory rise during parse(), over the input size

@@ -29,8 +29,9 @@ std::optional<SectionFailure> read_amount(const AccountValues& values, AccountKe
 // Reads the interval into target, a fresh one where it is to be kept, or says why there is none.
 // Filled in place, as a record copied whole right after its fields were written makes the
 // processor wait for those stores. A date in the plain form is read from the value's own bytes,
-// which are then ASCII; any other goes to the reader of every form as UTF-8. Keys are visited in the byte order of their UTF-8 form, so of two bad values
-// the one whose key sorts first is reported.
+// which are then ASCII; any other goes to the reader of every form as UTF-8. Keys are visited in
+// the byte order of their UTF-8 form, so of two bad values the one whose key sorts first is
+// reported.
 std::optional<SectionFailure> read_interval(const AccountValues& values, Interval& target) {
   if (auto failure = read_amount(values, AccountKey::TotalIncome, target.total_income)) {
     return failure;
@@ -189,7 +190,13 @@ Result<std::monostate, StatementError> AccountBook::add_section(const AccountVal
   // it and left without intervals is never seen.
   std::string scratch;
   const std::string_view number = utf8_view(values[index_of(AccountKey::Number)], scratch);
-  if (last_account_ >= accounts_.size() || accounts_[last_account_].number != number) {
+  // Compared inline: the number of a daily section is its account's, whose twenty digits a call
+  // to memcmp would cost more to compare.
+  const auto is_last = [this, number] {
+    const std::string& last = accounts_[last_account_].number;
+    return last.size() == number.size() && equal_bytes(last.data(), number.data(), number.size());
+  };
+  if (last_account_ >= accounts_.size() || !is_last()) {
     std::string key(number);
     const auto [slot, inserted] = by_number_.emplace(key, accounts_.size());
     if (inserted) {

@@ -12,39 +12,6 @@
 namespace vexdal {
 namespace {
 
-constexpr bool is_leap_year(std::int32_t year) noexcept {
-  return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
-}
-
-constexpr std::uint8_t days_in_month(std::int32_t year, std::uint8_t month) noexcept {
-  constexpr std::uint8_t days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && is_leap_year(year) ? 29 : days[month - 1];
-}
-
-}  // namespace
-
-bool read_plain_date(std::string_view text, Date& date) noexcept {
-  if (text.size() != 10 || text[2] != '.' || text[5] != '.') return false;
-  unsigned digits[8];
-  constexpr std::size_t at[8] = {0, 1, 3, 4, 6, 7, 8, 9};
-  for (std::size_t i = 0; i < 8; ++i) {
-    digits[i] = static_cast<unsigned>(static_cast<unsigned char>(text[at[i]]) - '0');
-    if (digits[i] > 9) return false;
-  }
-  const unsigned day = digits[0] * 10 + digits[1];
-  const unsigned month = digits[2] * 10 + digits[3];
-  if (day < 1 || month < 1 || month > 12) return false;
-  const auto year =
-      static_cast<std::int32_t>(digits[4] * 1000 + digits[5] * 100 + digits[6] * 10 + digits[7]);
-  if (day > days_in_month(year, static_cast<std::uint8_t>(month))) return false;
-  date.year = year;
-  date.month = static_cast<std::uint8_t>(month);
-  date.day = static_cast<std::uint8_t>(day);
-  return true;
-}
-
-namespace {
-
 // Walks the text once, left to right; the first element that does not match decides the
 // message, so the order of the checks below is the order of the messages.
 class DateReader {
@@ -69,7 +36,7 @@ class DateReader {
     date.year = year.value().value;
     date.month = static_cast<std::uint8_t>(month.value());
     date.day = static_cast<std::uint8_t>(day.value());
-    if (date.day > days_in_month(date.year, date.month)) return fail(DateError::OutOfRange);
+    if (date.day > dates::days_in_month(date.year, date.month)) return fail(DateError::OutOfRange);
     return date;
   }
 

@@ -135,8 +135,9 @@ LineSplitter::LineSplitter(std::string_view text) noexcept
 
 void LineSplitter::load_block() noexcept {
   static_assert(block_size == marked_bytes, "a block is what one marking covers");
-  const Marks marks = size_ - block_ >= block_size ? mark_block(data_ + block_)
-                                                   : mark_last_block(data_ + block_, size_ - block_);
+  const char* bytes = data_ + block_;
+  const Marks marks =
+      size_ - block_ >= block_size ? mark_block(bytes) : mark_last_block(bytes, size_ - block_);
   line_feeds_ = marks.line_feeds;
   equals_ = marks.equals;
 }

@@ -199,8 +199,9 @@ void check_amounts(Checker& checker) {
 // The readers are handed views into longer texts: they must read the view and nothing past it,
 // neither the next line's bytes nor, at the end of a mapped input, the page after it.
 void check_view_ends(Checker& checker) {
-  const Cases amounts = {{"1500.00", "1500.00"}, {"7", "7"},           {"-12", "-12"},
-                         {"1.5e1", "15"},        {"12345678", "12345678"}, {"-1234567.89", "-1234567.89"}};
+  const Cases amounts = {{"1500.00", "1500.00"},  {"7", "7"},
+                         {"-12", "-12"},          {"1.5e1", "15"},
+                         {"12345678", "12345678"}, {"-1234567.89", "-1234567.89"}};
   for (const auto& [text, expected] : amounts) {
     Checker::Case name(checker, "amount at a page's end " + quoted(text));
     const AtPageEnd bytes(text);
