@@ -50,21 +50,14 @@ class Assembler {
         }
         break;
       case State::Document:
-        if (token.kind == LineKind::Attribute) {
-          add_attribute(token, document_, document_field_of, document_field_count,
-                        document_keys_seen_);
-          return true;
-        }
+        if (token.kind == LineKind::Attribute) return keep_attribute(token);
         if (token.kind == LineKind::DocumentEnd) {
           section_end_ = token.key.data() + token.key.size();
           return close_document(token.lineno);
         }
         break;
       case State::Account:
-        if (token.kind == LineKind::Attribute) {
-          add_attribute(token, account_, account_key_of, account_keys.size(), account_keys_seen_);
-          return true;
-        }
+        if (token.kind == LineKind::Attribute) return keep_attribute(token);
         if (token.kind == LineKind::AccountEnd) return close_account(token.lineno);
         break;
       case State::ReadNextSection:
@@ -129,17 +122,12 @@ class Assembler {
   static constexpr std::size_t seen_places = 32;
   using SeenKeys = std::array<SeenKey, seen_places>;
 
-  // Without hooks, an attribute goes straight into the value of the key it names, if the section
-  // knows that key, and the others are dropped at once. Hooks see every key, so with them the
-  // section is kept whole until it ends.
-  template <typename Values, typename Lookup>
-  void add_attribute(const LineToken& token, Values& values, Lookup key_of, std::size_t not_found,
-                     SeenKeys& seen) {
-    if (hooked_) {
-      section_.set(token.key, token.value);
-      return;
-    }
-    put_value(token, values, key_of, not_found, seen);
+  // Hooks see every key, so with them a section is kept whole until it ends. Without them its
+  // attribute lines never come here: read_on puts each value straight into the key it names, if
+  // the section knows that key, and drops the others at once.
+  bool keep_attribute(const LineToken& token) {
+    section_.set(token.key, token.value);
+    return true;
   }
 
   template <typename Values, typename Lookup>
