@@ -130,14 +130,22 @@ class Assembler {
     return true;
   }
 
+  // A line with the key the last section of its kind had at the same place is taken at once, as
+  // that key's; any other line is read and looked up as usual.
   template <typename Values, typename Lookup>
   bool read_attributes(LineReader& reader, LineToken& token, Values& values, Lookup key_of,
                        std::size_t not_found, SeenKeys& seen) {
-    while (reader.next(token)) {
+    for (;;) {
+      if (place_ < seen_places && reader.next_keyed(seen[place_].key, token)) {
+        const std::size_t index = seen[place_].index;
+        ++place_;
+        if (index != not_found) values.set(index, token.value);
+        continue;
+      }
+      if (!reader.next(token)) return false;
       if (token.kind != LineKind::Attribute) return true;
       put_value(token, values, key_of, not_found, seen);
     }
-    return false;
   }
 
   template <typename Values, typename Lookup>

@@ -118,6 +118,25 @@ inline Marks mark_block(const char* bytes) noexcept {
   return marks;
 }
 
+// The LF bits of the scanned_bytes bytes at bytes, for next_keyed().
+constexpr std::size_t scanned_bytes = 32;
+inline std::uint32_t line_feeds_in(const char* bytes) noexcept {
+#if defined(VEXDAL_SSE2_LINES)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const auto half = [&lf](const char* at) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lf)));
+  };
+  return half(bytes) | half(bytes + 16) << 16;
+#else
+  std::uint32_t bits = 0;
+  for (std::size_t i = 0; i < scanned_bytes; i += 8) {
+    bits |= std::uint32_t{matching_bytes(little_endian_word(bytes + i), '\n')} << i;
+  }
+  return bits;
+#endif
+}
+
 // The text's last bytes, fewer than a block, are copied into zeros, which are neither LF nor "=",
 // so nothing is read past the text. Apart, as it runs once a text and needs a buffer.
 [[gnu::noinline]] Marks mark_last_block(const char* bytes, std::size_t size) noexcept {
@@ -142,9 +161,40 @@ void LineSplitter::load_block() noexcept {
   equals_ = marks.equals;
 }
 
+bool LineSplitter::next_keyed(std::string_view key, std::string_view& line) noexcept {
+  const std::size_t start = cursor_;
+  const std::size_t value = start + key.size() + 1;
+  if (size_ - start < key.size() + 1 + scanned_bytes) return false;
+  if (data_[value - 1] != '=' || !equal_bytes(data_ + start, key.data(), key.size())) return false;
+  const std::uint32_t line_feeds = line_feeds_in(data_ + value);
+  if (line_feeds == 0) return false;
+  const std::size_t end = value + static_cast<unsigned>(__builtin_ctz(line_feeds));
+  // The line has its "=", so it is not empty and the byte before its LF is its own.
+  line = {data_ + start, (data_[end - 1] == '\r' ? end - 1 : end) - start};
+  cursor_ = end + 1;
+  line_feeds_ = 0;
+  equals_ = 0;
+  unmarked_ = true;
+  return true;
+}
+
+void LineSplitter::mark_at_cursor() noexcept {
+  // Only asked for while the cursor is inside the text, so its block has bytes to mark.
+  unmarked_ = false;
+  block_ = cursor_ - cursor_ % block_size;
+  load_block();
+  const std::uint64_t kept = ~std::uint64_t{0} << (cursor_ - block_);
+  line_feeds_ &= kept;
+  equals_ &= kept;
+}
+
 bool LineSplitter::next_across_blocks(std::string_view& line, std::size_t& equals) noexcept {
   // The block marked has no LF left: the line goes on into the next blocks, or ends the text.
   if (cursor_ >= size_) return false;
+  if (unmarked_) {
+    mark_at_cursor();
+    if (line_feeds_ != 0) return next(line, equals);
+  }
   const std::size_t start = cursor_;
   std::size_t first_equals = equals_ != 0 ? block_ + lowest_bit(equals_) : no_equals;
   for (;;) {

@@ -66,8 +66,17 @@ class LineSplitter {
     return true;
   }
 
+  // The line at the cursor, taken without marking its bytes, when it starts with key and "=" and
+  // its LF stands within the 32 bytes after the "=" (all of them in the text): as next() gives
+  // it, its first "=" right after key. False, with nothing read, for any other line. key must
+  // hold neither "=" nor LF. Sections whose writers repeat their keys in the same order are read
+  // this way; the blocks are marked again only when next() is asked for a line.
+  bool next_keyed(std::string_view key, std::string_view& line) noexcept;
+
  private:
   static constexpr std::size_t block_size = 64;
+  // Marks the block the cursor is in, its bits before the cursor cleared, after next_keyed().
+  void mark_at_cursor() noexcept;
   static unsigned lowest_bit(std::uint64_t bits) noexcept {
     return static_cast<unsigned>(__builtin_ctzll(bits));
   }
@@ -90,9 +99,11 @@ class LineSplitter {
   std::size_t size_;
   std::size_t cursor_ = 0;  // where the next line starts
   std::size_t block_ = 0;   // offset of the block the masks describe
-  // Bits of LF and "=" in the current block, cleared for the bytes before the cursor.
+  // Bits of LF and "=" in the current block, cleared for the bytes before the cursor. Both are
+  // zero while unmarked_, so that next() takes the way that marks the cursor's block first.
   std::uint64_t line_feeds_ = 0;
   std::uint64_t equals_ = 0;
+  bool unmarked_ = false;  // next_keyed() has moved the cursor past the block marked
 };
 
 // How LineSplitter marks a block on this target: "sse2", or "words" of plain integers.
@@ -102,6 +113,19 @@ const char* line_kernel_name() noexcept;
 class LineReader {
  public:
   LineReader(std::string_view text, Charset charset) noexcept;
+  // Reads the next line into token when it is an attribute whose key is key, a key this reader
+  // gave for an attribute before; false, with nothing read, when it is any other line, or one it
+  // cannot take at once (LineSplitter::next_keyed), which next() then reads.
+  bool next_keyed(std::string_view key, LineToken& token) noexcept {
+    std::string_view line;
+    if (!splitter_.next_keyed(key, line)) return false;
+    token.lineno = ++lineno_;
+    token.kind = LineKind::Attribute;
+    token.key = {line.data(), key.size()};
+    token.value = {line.data() + key.size() + 1, line.size() - key.size() - 1};
+    return true;
+  }
+
   // Reads the next non-blank line into token; false at the end of the text.
   bool next(LineToken& token) noexcept {
     std::string_view line;

@@ -213,6 +213,19 @@ void check_view_ends(Checker& checker) {
     const auto amount = vexdal::parse_amount(std::string_view("12345").substr(0, 3));
     VEXDAL_CHECK_EQUAL(checker, amount ? vexdal::amount_text(*amount) : "rejected", "123");
   }
+  // Account sections that repeat their keys are read by key, looking for each line's LF in the
+  // 32 bytes after its "=": a text that ends sooner, right after such a line or after its LF,
+  // must still be read by the lines themselves, and nothing past it.
+  for (const std::string_view end : {"", "\n", "\r\n"}) {
+    const std::string section = "СекцияРасчСчет\nДатаНачала=01.03.2024\nРасчСчет=1\n";
+    const std::string text =
+        "1CClientBankExchange\n" + section + "НачальныйОстаток=1\nКонецРасчСчет\n" + section +
+        "НачальныйОстаток=2" + std::string(end);
+    Checker::Case name(checker, "keyed line at a page's end " + quoted(end));
+    const AtPageEnd bytes(text);
+    const auto parsed = vexdal::parse_statement(bytes.view(), {});
+    VEXDAL_CHECK(checker, !parsed && parsed.error().kind == vexdal::ErrorKind::Unfinished);
+  }
   // An empty date is blank whatever byte lies where its view points.
   for (const std::string_view after : {"", "1"}) {
     Checker::Case name(checker, "empty date before " + quoted(after));
