@@ -90,8 +90,8 @@ struct Marks {
   std::uint64_t equals;
 };
 
-// Marks the block at bytes. Inline in load_block, whose one caller is the walk's crossing into
-// the next block, so that crossing costs no more calls and no stack.
+// Marks the block at bytes. Inline in load_block, so that the walk's crossing into the next block
+// costs no more calls and no stack.
 inline Marks mark_block(const char* bytes) noexcept {
   Marks marks{0, 0};
 #if defined(VEXDAL_SSE2_LINES)
