@@ -85,11 +85,13 @@ def statements(draw):
 
 # Sections of one kind again and again, as daily exports write them, so that lines are read by
 # the key the section before had at their place; any line may then change in a way that reading
-# must notice: another key, a value past 32 bytes, a CR inside, a blank line, the text's end.
+# must notice: another key, a value past 32 or 64 bytes, a CR inside, a blank line, the text's
+# end; and so must the markers, which are taken the same way.
 REPEATED_LINES = statement_lines(*(account_section(ДатаНачала=f"0{day}.03.2024") for day in (1, 2)),
                                  document_section(), document_section(Номер="2"),
                                  account_section(ДатаНачала="03.03.2024"))
-CHANGED_VALUES = ["", "1", "1\r2", "1500.50\r", "x" * 31, "x" * 32, "x" * 60, "=", " "]
+CHANGED_VALUES = ["", "1", "1\r2", "1500.50\r", "x" * 31, "x" * 32, "x" * 60, "x" * 63, "x" * 64,
+                  "=", " "]
 
 
 @st.composite
@@ -100,7 +102,8 @@ def repeated_sections(draw):
         key = lines[position].partition("=")[0]
         lines[position] = draw(st.one_of(
             st.builds("{}={}".format, st.just(key), st.sampled_from(CHANGED_VALUES)),
-            st.sampled_from(["", " ", key, key + " =1", key[:-1] + "=1"]), LINE))
+            st.sampled_from(["", " ", key, key + " =1", key[:-1] + "=1", key + "\r", key + " "]),
+            LINE))
     cut = draw(st.integers(len(lines) - 3, len(lines)))
     eol = draw(st.sampled_from(["\n", "\r\n"]))
     return eol.join(lines[:cut]) + draw(st.sampled_from(["", eol]))
@@ -159,6 +162,23 @@ class TestRandomInput:
             else:
                 raw[position:position] = data.draw(st.binary(min_size=1, max_size=8))
         outcome(bytes(raw))
+
+
+# Every marker of the repeated sections, spelled in ways that are no longer that marker, or are
+# it at the text's end: read without hooks, they must give what the full reading gives.
+MARKER_PLACES = [i for i, line in enumerate(REPEATED_LINES) if i and "=" not in line]
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "cp1251"])
+@pytest.mark.parametrize("eol", ["\n", "\r\n"])
+@pytest.mark.parametrize("spelling", ["{}\r", "{} ", " {}", "{}\r\r", "{}=", "{}"])
+def test_markers_read_as_with_a_hook(spelling, eol, encoding):
+    for place in MARKER_PLACES:
+        lines = list(REPEATED_LINES)
+        lines[place] = spelling.format(lines[place])
+        for end in (len(lines), place + 1):
+            data = encode(eol.join(lines[:end]), encoding)
+            assert outcome(data) == outcome(data, [idle_hook]), (place, end)
 
 
 @pytest.mark.parametrize("name", sorted(SAMPLE_BYTES))

@@ -78,14 +78,22 @@ class Assembler {
   // Reads the next line into token; false at the end of the text. Without hooks, the attribute
   // lines of an open section are taken here, in a loop of their own that keeps the section's
   // state out of the walk's way, up to the first line that is not one, which is left in token.
+  // Between sections, a statement that gave an account section mostly gives another.
   bool read_on(LineReader& reader, LineToken& token) {
-    if (!hooked_ && state_ == State::Account) {
-      return read_attributes(reader, token, account_, account_key_of, account_keys.size(),
-                             account_keys_seen_);
-    }
-    if (!hooked_ && state_ == State::Document) {
-      return read_attributes(reader, token, document_, document_field_of, document_field_count,
-                             document_keys_seen_);
+    if (!hooked_) {
+      switch (state_) {
+        case State::Account:
+          return read_attributes(reader, token, account_, account_key_of, account_keys.size(),
+                                 account_keys_seen_, LineKind::AccountEnd);
+        case State::Document:
+          return read_attributes(reader, token, document_, document_field_of,
+                                 document_field_count, document_keys_seen_, LineKind::DocumentEnd);
+        case State::ReadNextSection:
+          if (last_was_account_ && reader.next_marker(LineKind::AccountStart, token)) return true;
+          break;
+        default:
+          break;
+      }
     }
     return reader.next(token);
   }
@@ -131,10 +139,11 @@ class Assembler {
   }
 
   // A line with the key the last section of its kind had at the same place is taken at once, as
-  // that key's; any other line is read and looked up as usual.
+  // that key's, and so is the section's end marker; any other line is read and looked up as
+  // usual.
   template <typename Values, typename Lookup>
   bool read_attributes(LineReader& reader, LineToken& token, Values& values, Lookup key_of,
-                       std::size_t not_found, SeenKeys& seen) {
+                       std::size_t not_found, SeenKeys& seen, LineKind end) {
     for (;;) {
       if (place_ < seen_places && reader.next_keyed(seen[place_].key, token)) {
         const std::size_t index = seen[place_].index;
@@ -142,6 +151,7 @@ class Assembler {
         if (index != not_found) values.set(index, token.value);
         continue;
       }
+      if (reader.next_marker(end, token)) return true;
       if (!reader.next(token)) return false;
       if (token.kind != LineKind::Attribute) return true;
       put_value(token, values, key_of, not_found, seen);
@@ -170,6 +180,7 @@ class Assembler {
 
   bool open_section(const LineToken& token) {
     place_ = 0;
+    last_was_account_ = token.kind == LineKind::AccountStart;
     if (hooked_) section_.clear(charset_);
     if (token.kind == LineKind::DocumentStart) {
       section_start_ = token.key.data();
@@ -275,6 +286,7 @@ class Assembler {
   SeenKeys document_keys_seen_;
   SeenKeys account_keys_seen_;
   std::size_t place_ = 0;
+  bool last_was_account_ = false;  // the section opened last
   // The document section being read, for the observer.
   const char* section_start_ = nullptr;
   const char* section_end_ = nullptr;

@@ -118,7 +118,7 @@ inline Marks mark_block(const char* bytes) noexcept {
   return marks;
 }
 
-// The LF bits of the scanned_bytes bytes at bytes, for next_keyed().
+// The LF bits of the scanned_bytes bytes at bytes, for next_keyed(), which scans twice at most.
 constexpr std::size_t scanned_bytes = 32;
 inline std::uint32_t line_feeds_in(const char* bytes) noexcept {
 #if defined(VEXDAL_SSE2_LINES)
@@ -166,11 +166,34 @@ bool LineSplitter::next_keyed(std::string_view key, std::string_view& line) noex
   const std::size_t value = start + key.size() + 1;
   if (size_ - start < key.size() + 1 + scanned_bytes) return false;
   if (data_[value - 1] != '=' || !equal_bytes(data_ + start, key.data(), key.size())) return false;
-  const std::uint32_t line_feeds = line_feeds_in(data_ + value);
-  if (line_feeds == 0) return false;
-  const std::size_t end = value + static_cast<unsigned>(__builtin_ctz(line_feeds));
+  std::size_t scanned = value;
+  std::uint32_t line_feeds = line_feeds_in(data_ + scanned);
+  if (line_feeds == 0) {
+    // A longer value, as a note in Cyrillic mostly is in UTF-8, takes one scan more.
+    scanned += scanned_bytes;
+    if (size_ - scanned < scanned_bytes) return false;
+    line_feeds = line_feeds_in(data_ + scanned);
+    if (line_feeds == 0) return false;
+  }
+  const std::size_t end = scanned + static_cast<unsigned>(__builtin_ctz(line_feeds));
   // The line has its "=", so it is not empty and the byte before its LF is its own.
   line = {data_ + start, (data_[end - 1] == '\r' ? end - 1 : end) - start};
+  cursor_ = end + 1;
+  line_feeds_ = 0;
+  equals_ = 0;
+  unmarked_ = true;
+  return true;
+}
+
+bool LineSplitter::next_exact(std::string_view text, std::string_view& line) noexcept {
+  const std::size_t start = cursor_;
+  // Room for the text and a CR LF: a shorter rest is the text's last line, left to next().
+  if (text.empty() || size_ - start < text.size() + 2) return false;
+  if (!equal_bytes(data_ + start, text.data(), text.size())) return false;
+  std::size_t end = start + text.size();
+  if (data_[end] == '\r') ++end;
+  if (data_[end] != '\n') return false;
+  line = {data_ + start, text.size()};
   cursor_ = end + 1;
   line_feeds_ = 0;
   equals_ = 0;
@@ -226,6 +249,9 @@ LineReader::LineReader(std::string_view text, Charset charset) noexcept
       charset_ == Charset::Windows1251 ? windows_1251_markers : utf8_markers;
   may_start_blank_ = markers.may_start_blank.data();
   document_start_ = markers.document_start.view();
+  for (std::size_t i = 0; i < fixed_markers.size(); ++i) {
+    marker_lines_[static_cast<std::size_t>(fixed_markers[i].kind)] = markers.fixed[i].view();
+  }
 }
 
 bool LineReader::classify(std::string_view line, std::size_t equals, LineToken& token) noexcept {

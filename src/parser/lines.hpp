@@ -2,6 +2,7 @@
 // form of lines, not their order.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -67,11 +68,15 @@ class LineSplitter {
   }
 
   // The line at the cursor, taken without marking its bytes, when it starts with key and "=" and
-  // its LF stands within the 32 bytes after the "=" (all of them in the text): as next() gives
-  // it, its first "=" right after key. False, with nothing read, for any other line. key must
-  // hold neither "=" nor LF. Sections whose writers repeat their keys in the same order are read
-  // this way; the blocks are marked again only when next() is asked for a line.
+  // its LF stands within the 32 bytes after the "=" or, where the text has them, the 64: as
+  // next() gives it, its first "=" right after key. False, with nothing read, for any other
+  // line. key must hold neither "=" nor LF. Sections whose writers repeat their keys in the same
+  // order are read this way; the blocks are marked again only when next() is asked for a line.
   bool next_keyed(std::string_view key, std::string_view& line) noexcept;
+
+  // The line at the cursor, taken the same way, when it is text itself ended by a LF or CR LF
+  // in the text. False, with nothing read, for any other line; text must not be empty.
+  bool next_exact(std::string_view text, std::string_view& line) noexcept;
 
  private:
   static constexpr std::size_t block_size = 64;
@@ -126,6 +131,20 @@ class LineReader {
     return true;
   }
 
+  // Reads the next line into token when it is the marker of kind, one of the markers without
+  // "=", as next() would; false, with nothing read, when it is any other line, or one that ends
+  // the text, which next() then reads. A walk that knows which marker mostly comes next takes it
+  // this way.
+  bool next_marker(LineKind kind, LineToken& token) noexcept {
+    std::string_view line;
+    if (!splitter_.next_exact(marker_lines_[static_cast<std::size_t>(kind)], line)) return false;
+    token.lineno = ++lineno_;
+    token.kind = kind;
+    token.key = line;
+    token.value = {};
+    return true;
+  }
+
   // Reads the next non-blank line into token; false at the end of the text.
   bool next(LineToken& token) noexcept {
     std::string_view line;
@@ -156,6 +175,9 @@ class LineReader {
   std::size_t lineno_ = 0;
   const bool* may_start_blank_;     // by first byte, in the text's charset
   std::string_view document_start_;  // the document marker's key in the text's charset
+  // The markers without "=" in the text's charset, by kind; empty for the other kinds.
+  std::array<std::string_view, static_cast<std::size_t>(LineKind::Unrecognized) + 1>
+      marker_lines_{};
 };
 
 // Calls visit(key, value) for each key=value line of text, in order, while it returns true.

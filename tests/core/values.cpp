@@ -214,17 +214,31 @@ void check_view_ends(Checker& checker) {
     VEXDAL_CHECK_EQUAL(checker, amount ? vexdal::amount_text(*amount) : "rejected", "123");
   }
   // Account sections that repeat their keys are read by key, looking for each line's LF in the
-  // 32 bytes after its "=": a text that ends sooner, right after such a line or after its LF,
-  // must still be read by the lines themselves, and nothing past it.
-  for (const std::string_view end : {"", "\n", "\r\n"}) {
-    const std::string section = "СекцияРасчСчет\nДатаНачала=01.03.2024\nРасчСчет=1\n";
-    const std::string text =
-        "1CClientBankExchange\n" + section + "НачальныйОстаток=1\nКонецРасчСчет\n" + section +
-        "НачальныйОстаток=2" + std::string(end);
-    Checker::Case name(checker, "keyed line at a page's end " + quoted(end));
-    const AtPageEnd bytes(text);
-    const auto parsed = vexdal::parse_statement(bytes.view(), {});
-    VEXDAL_CHECK(checker, !parsed && parsed.error().kind == vexdal::ErrorKind::Unfinished);
+  // 32 or 64 bytes after its "=", and for their markers with the CR LF after them: a text that
+  // ends sooner, right after such a line or after its LF, must still be read by the lines
+  // themselves, and nothing past it. A last line keeps its CR, which no marker has.
+  using vexdal::ErrorKind;
+  const std::pair<std::string_view, ErrorKind> ends[] = {
+      {"", ErrorKind::Unfinished},
+      {"\n", ErrorKind::Unfinished},
+      {"\r\n", ErrorKind::Unfinished},
+      {"\nКонецРасчСчет", ErrorKind::Unfinished},
+      {"\nКонецРасчСчет\r", ErrorKind::UnrecognizedLine},
+      {"\nКонецРасчСчет\n", ErrorKind::Unfinished},
+      {"\nКонецРасчСчет\r\n", ErrorKind::Unfinished}};
+  for (const auto& [end, kind] : ends) {
+    for (const std::size_t length : {std::size_t{1}, std::size_t{40}}) {
+      const std::string section =
+          "СекцияРасчСчет\nДатаНачала=01.03.2024\nРасчСчет=1\nНачальныйОстаток=1\n";
+      const std::string text = "1CClientBankExchange\n" + section +
+                               "Примечание=1\nКонецРасчСчет\n" + section + "Примечание=" +
+                               std::string(length, 'x') + std::string(end);
+      Checker::Case name(checker, "keyed line at a page's end " + quoted(end) + " after " +
+                                      std::to_string(length) + " bytes");
+      const AtPageEnd bytes(text);
+      const auto parsed = vexdal::parse_statement(bytes.view(), {});
+      VEXDAL_CHECK(checker, !parsed && parsed.error().kind == kind);
+    }
   }
   // An empty date is blank whatever byte lies where its view points.
   for (const std::string_view after : {"", "1"}) {
