@@ -139,6 +139,33 @@ class TestWriteBack:
                 for d in [dict(items)]] == expected
         assert [(d.doc_number, d.counterparty) for d in result.documents] == expected
 
+    # A value written anew is compared with the one given to tell whether the section changed:
+    # a text of the same length that differs in its last character only, in each width a str
+    # can have, or a str subclass of the same text, must be read as what it says.
+    @pytest.mark.parametrize("given, written", [
+        ("Оплата по счёту 15", "Оплата по счёту 16"), ("Pay 15", "Pay 16"),
+        ("Оплата 🙂 15", "Оплата 🙂 16"), ("Pay 15", "Pay 1\u0400"), ("Оплата", "Оплатб")])
+    def test_same_length_changes_reach_the_records(self, given, written):
+        def write(section_type, attrs, header):
+            attrs["НазначениеПлатежа"] = "".join([written, "x"])[:-1]
+
+        data = make_statement(document_section(НазначениеПлатежа=given), encoding=None)
+        assert vexdal_py.parse(data, [write]).documents[0].purpose == written
+
+    def test_equal_text_of_a_str_subclass_changes_nothing(self):
+        class Tagged(str):
+            pass
+
+        def write(section_type, attrs, header):
+            for key, value in attrs.items():
+                attrs[key] = Tagged(value)
+
+        def records(statement):
+            return statement.documents, [(n, a.intervals) for n, a in statement.accounts.items()]
+
+        data = make_statement(document_section(), account_section())
+        assert records(vexdal_py.parse(data, [write])) == records(vexdal_py.parse(data))
+
     def test_renamed_key_moves_to_the_end(self):
         def rename(section_type, attrs, header):
             attrs["Номер"] = attrs.pop("Номер")

@@ -3,10 +3,12 @@
 #include "hooks.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
 #include "classes.hpp"
+#include "keys.hpp"
 #include "strings.hpp"
 
 namespace vexdal_py {
@@ -71,6 +73,22 @@ std::string describe_exception(PyObject* exc, CaughtError& escaped) {
 bool same_text(PyObject* value, PyObject* given) {
   if (value == given) return true;
   if (!PyUnicode_Check(value)) return false;
+#if !defined(PYPY_VERSION)
+  // A hook that rewrites every value mostly writes the same texts anew. An exact str is stored in
+  // the narrowest width its characters allow, as the module's own are, so two of the same text
+  // have the same width and bytes: one memcmp decides, where PyUnicode_Compare would step through
+  // them a character at a time. This is how str's own == compares them.
+  if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT(value)) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+    const auto kind = static_cast<std::size_t>(PyUnicode_KIND(value));
+    if (length != PyUnicode_GET_LENGTH(given) ||
+        kind != static_cast<std::size_t>(PyUnicode_KIND(given))) {
+      return false;
+    }
+    return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(given),
+                       static_cast<std::size_t>(length) * kind) == 0;
+  }
+#endif
   const int order = PyUnicode_Compare(value, given);
   if (order == -1 && PyErr_Occurred()) {
     PyErr_Clear();  // the text is read again, and any failure reported, as a changed value
@@ -89,8 +107,14 @@ Ref HookSession::header_dict(const vexdal::Header& header) {
   return Ref::steal(PyDict_Copy(header_.get()));
 }
 
-Ref HookSession::key_str(vexdal::Text key) {
+Ref HookSession::key_str(vexdal::Text key, std::size_t place) {
   const std::string_view bytes = key.bytes;
+  std::pair<vexdal::Text, PyObject*>* at = place < place_count ? &places_[place] : nullptr;
+  if (at != nullptr && at->second != nullptr && at->first.charset == key.charset &&
+      at->first.bytes.size() == bytes.size() &&
+      vexdal::equal_bytes(at->first.bytes.data(), bytes.data(), bytes.size())) {
+    return Ref::borrow(at->second);
+  }
   const auto byte = [bytes](std::size_t i) { return static_cast<std::uint8_t>(bytes[i]); };
   std::uint32_t hash = static_cast<std::uint32_t>(bytes.size()) * 2 +
                        (key.charset == vexdal::Charset::Utf8 ? 1 : 0);
@@ -101,6 +125,7 @@ Ref HookSession::key_str(vexdal::Text key) {
   }
   auto& [slot_text, slot_str] = slots_[(hash ^ hash >> 16) % slot_count];
   if (slot_str != nullptr && slot_text.charset == key.charset && slot_text.bytes == bytes) {
+    if (at != nullptr) *at = {slot_text, slot_str};
     return Ref::borrow(slot_str);
   }
   auto& made = keys_[static_cast<std::size_t>(key.charset)];
@@ -112,6 +137,7 @@ Ref HookSession::key_str(vexdal::Text key) {
   }
   slot_text = vexdal::Text{found->first, key.charset};
   slot_str = found->second.get();
+  if (at != nullptr) *at = {slot_text, slot_str};
   return Ref::borrow(slot_str);
 }
 
@@ -127,7 +153,7 @@ Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
     const vexdal::Charset charset = attrs.map().charset();
     for (const auto& [key, value] : attrs.map()) {
       const vexdal::Text key_text{key, charset};
-      Ref py_key = key_str(key_text);
+      Ref py_key = key_str(key_text, entries_.size());
       if (!py_key) return {};
       entries_.push_back(Entry{std::move(py_key), Ref(), key_text, vexdal::Text{value, charset}});
     }

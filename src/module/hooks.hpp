@@ -67,7 +67,7 @@ class HookSession {
 
   Ref fill_dict();
 
-  Ref key_str(vexdal::Text key);
+  Ref key_str(vexdal::Text key, std::size_t place);
   const Entry* entry_of(PyObject* key, std::size_t& next);
 
   // A section with more distinct keys than this is hostile; its other keys are made each time.
@@ -79,6 +79,10 @@ class HookSession {
   // has a few dozen keys, which this tells apart without hashing them whole.
   static constexpr std::size_t slot_count = 1024;
   std::array<std::pair<vexdal::Text, PyObject*>, slot_count> slots_{};
+  // Before the slots, the key each place of a section had last: writers give a section's keys
+  // in the same order every time, so one comparison mostly finds it.
+  static constexpr std::size_t place_count = 32;
+  std::array<std::pair<vexdal::Text, PyObject*>, place_count> places_{};
   std::size_t hook_count_ = 0;
   std::size_t section_number_ = 0;  // of the section under way
   std::size_t calls_ = 0;  // of hooks in it so far
