@@ -25,7 +25,13 @@ done
 
 if ! command -v clang++ >/dev/null; then
   if [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
+    # The package lists are refreshed only when the install fails with those the machine has. A
+    # refresh that fails for one list (a mirror in the middle of a sync, another architecture's
+    # index) still leaves the others to install from; the install says whether that sufficed.
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get install -y -qq clang >/dev/null ||
+      { apt-get update -qq || true; apt-get install -y -qq clang >/dev/null; } ||
+      { echo "fuzz.sh: apt-get install clang failed" >&2; exit 2; }
   else
     echo "fuzz.sh: clang++ is missing (Debian: apt-get install clang)" >&2
     exit 2

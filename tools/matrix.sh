@@ -67,13 +67,14 @@ step() { printf '\n### %(%H:%M:%S)T %s\n' -1 "$*"; }
 fail() { echo "matrix.sh: $*" >&2; exit 1; }
 
 # apt_install PACKAGE...: installs what is not there yet, as root only; the package lists are
-# refreshed only when the install fails with the ones the machine has.
+# refreshed only when the install fails with the ones the machine has. A refresh that fails for
+# one list (a mirror in the middle of a sync) still leaves the others to install from.
 apt_install() {
   ((EUID == 0)) && command -v apt-get >/dev/null || fail "needs $* (apt-get install as root)"
   step "apt-get install $*"
   export DEBIAN_FRONTEND=noninteractive
   apt-get install -y --no-install-recommends "$@" ||
-    { apt-get update && apt-get install -y --no-install-recommends "$@"; } ||
+    { apt-get update || true; apt-get install -y --no-install-recommends "$@"; } ||
     fail "apt-get install $* failed"
 }
 
@@ -98,12 +99,12 @@ if ((${#want[@]})); then
     ((EUID == 0)) || fail "dpkg lacks armhf (as root: dpkg --add-architecture armhf)"
     step "dpkg --add-architecture armhf"
     dpkg --add-architecture armhf
-    apt-get update
+    apt-get update || true  # the download below says whether the lists it needs came
   fi
   step "apt-get download ${want[*]}"
   # As root apt hands the download to the _apt user, who may not write to the cache.
   (cd "$debs" && apt-get -o APT::Sandbox::User=root download "${want[@]}") ||
-    { ((EUID == 0)) && apt-get update &&
+    { ((EUID == 0)) && { apt-get update || true; } &&
       (cd "$debs" && apt-get -o APT::Sandbox::User=root download "${want[@]}"); } ||
     fail "apt-get download of the armhf packages failed"
 fi
