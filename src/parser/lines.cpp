@@ -178,10 +178,7 @@ bool LineSplitter::next_keyed(std::string_view key, std::string_view& line) noex
   const std::size_t end = scanned + static_cast<unsigned>(__builtin_ctz(line_feeds));
   // The line has its "=", so it is not empty and the byte before its LF is its own.
   line = {data_ + start, (data_[end - 1] == '\r' ? end - 1 : end) - start};
-  cursor_ = end + 1;
-  line_feeds_ = 0;
-  equals_ = 0;
-  unmarked_ = true;
+  move_unmarked(end + 1);
   return true;
 }
 
@@ -194,10 +191,7 @@ bool LineSplitter::next_exact(std::string_view text, std::string_view& line) noe
   if (data_[end] == '\r') ++end;
   if (data_[end] != '\n') return false;
   line = {data_ + start, text.size()};
-  cursor_ = end + 1;
-  line_feeds_ = 0;
-  equals_ = 0;
-  unmarked_ = true;
+  move_unmarked(end + 1);
   return true;
 }
 

@@ -82,6 +82,13 @@ class LineSplitter {
   static constexpr std::size_t block_size = 64;
   // Marks the block the cursor is in, its bits before the cursor cleared, after next_keyed().
   void mark_at_cursor() noexcept;
+  // Puts the cursor past a line taken without marking its block; the blocks stay unmarked.
+  void move_unmarked(std::size_t cursor) noexcept {
+    cursor_ = cursor;
+    line_feeds_ = 0;
+    equals_ = 0;
+    unmarked_ = true;
+  }
   static unsigned lowest_bit(std::uint64_t bits) noexcept {
     return static_cast<unsigned>(__builtin_ctzll(bits));
   }
