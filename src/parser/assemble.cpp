@@ -1,5 +1,6 @@
 // The section walk: decodes, reads lines, and drives the classified lines through a six-state
 // machine that fills the header, runs hooks at section ends and hands sections to their builders.
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -50,14 +51,12 @@ class Assembler {
         }
         break;
       case State::Document:
-        if (token.kind == LineKind::Attribute) return keep_attribute(token);
         if (token.kind == LineKind::DocumentEnd) {
           section_end_ = token.key.data() + token.key.size();
           return close_document(token.lineno);
         }
         break;
       case State::Account:
-        if (token.kind == LineKind::Attribute) return keep_attribute(token);
         if (token.kind == LineKind::AccountEnd) return close_account(token.lineno);
         break;
       case State::ReadNextSection:
@@ -75,25 +74,23 @@ class Assembler {
     return stop(unexpected_section(token.lineno, text(display_text(token)), state_));
   }
 
-  // Reads the next line into token; false at the end of the text. Without hooks, the attribute
-  // lines of an open section are taken here, in a loop of their own that keeps the section's
-  // state out of the walk's way, up to the first line that is not one, which is left in token.
-  // Between sections, a statement that gave an account section mostly gives another.
+  // Reads the next line into token; false at the end of the text. The attribute lines of an open
+  // section are taken here, in a loop of their own that keeps the section's state out of the
+  // walk's way, up to the first line that is not one, which is left in token. Between sections,
+  // a statement that gave an account section mostly gives another.
   bool read_on(LineReader& reader, LineToken& token) {
-    if (!hooked_) {
-      switch (state_) {
-        case State::Account:
-          return read_attributes(reader, token, account_, account_key_of, account_keys.size(),
-                                 account_keys_seen_, LineKind::AccountEnd);
-        case State::Document:
-          return read_attributes(reader, token, document_, document_field_of,
-                                 document_field_count, document_keys_seen_, LineKind::DocumentEnd);
-        case State::ReadNextSection:
-          if (last_was_account_ && reader.next_marker(LineKind::AccountStart, token)) return true;
-          break;
-        default:
-          break;
-      }
+    switch (state_) {
+      case State::Account:
+        return read_attributes(reader, token, account_, account_key_of, account_keys.size(),
+                               account_keys_seen_, LineKind::AccountEnd);
+      case State::Document:
+        return read_attributes(reader, token, document_, document_field_of, document_field_count,
+                               document_keys_seen_, LineKind::DocumentEnd);
+      case State::ReadNextSection:
+        if (last_was_account_ && reader.next_marker(LineKind::AccountStart, token)) return true;
+        break;
+      default:
+        break;
     }
     return reader.next(token);
   }
@@ -130,12 +127,22 @@ class Assembler {
   static constexpr std::size_t seen_places = 32;
   using SeenKeys = std::array<SeenKey, seen_places>;
 
-  // Hooks see every key, so with them a section is kept whole until it ends. Without them its
-  // attribute lines never come here: read_on puts each value straight into the key it names, if
-  // the section knows that key, and drops the others at once.
-  bool keep_attribute(const LineToken& token) {
-    section_.set(token.key, token.value);
-    return true;
+  // Each value goes straight into the key it names, if the section knows that key; the others
+  // are dropped at once. Hooks see every key, so with them the section is also kept whole, in
+  // its order, until it ends. A line with the key the last section had at its place, where
+  // every line before it had too, cannot repeat a key: those keys are the last section's, which
+  // held no key twice.
+  template <typename Values>
+  void keep_value(const LineToken& token, Values& values, std::size_t index, std::size_t not_found,
+                  bool at_place) {
+    if (index != not_found) values.set(index, token.value);
+    if (!hooked_) return;
+    if (at_place && place_ <= distinct_) {
+      section_.append(token.key, token.value);
+    } else {
+      distinct_ = 0;
+      section_.set(token.key, token.value);
+    }
   }
 
   // A line with the key the last section of its kind had at the same place is taken at once, as
@@ -148,7 +155,7 @@ class Assembler {
       if (place_ < seen_places && reader.next_keyed(seen[place_].key, token)) {
         const std::size_t index = seen[place_].index;
         ++place_;
-        if (index != not_found) values.set(index, token.value);
+        keep_value(token, values, index, not_found, true);
         continue;
       }
       if (reader.next_marker(end, token)) return true;
@@ -162,10 +169,12 @@ class Assembler {
   void put_value(const LineToken& token, Values& values, Lookup key_of, std::size_t not_found,
                  SeenKeys& seen) {
     std::size_t index = not_found;
+    bool at_place = false;  // the key the last section had here
     if (place_ < seen_places) {
       SeenKey& at = seen[place_];
-      if (at.key.size() == token.key.size() &&
-          equal_bytes(at.key.data(), token.key.data(), token.key.size())) {
+      at_place = at.key.size() == token.key.size() &&
+                 equal_bytes(at.key.data(), token.key.data(), token.key.size());
+      if (at_place) {
         index = at.index;
       } else {
         index = key_of(token.key, charset_);
@@ -175,13 +184,16 @@ class Assembler {
       index = key_of(token.key, charset_);
     }
     ++place_;
-    if (index != not_found) values.set(index, token.value);
+    keep_value(token, values, index, not_found, at_place);
   }
 
   bool open_section(const LineToken& token) {
     place_ = 0;
     last_was_account_ = token.kind == LineKind::AccountStart;
-    if (hooked_) section_.clear(charset_);
+    if (hooked_) {
+      section_.clear(charset_);
+      distinct_ = last_was_account_ ? account_keys_distinct_ : document_keys_distinct_;
+    }
     if (token.kind == LineKind::DocumentStart) {
       section_start_ = token.key.data();
       section_lineno_ = token.lineno;
@@ -196,6 +208,10 @@ class Assembler {
   // Hooks see the section before it is built; the first failure stops the parse. What they
   // write is kept only until the section is built: the record copies what it uses.
   bool run_hooks(SectionType type, std::size_t lineno) {
+    // The keys at the places the section's lines reached are now its own, in its order.
+    std::size_t& distinct =
+        type == SectionType::Account ? account_keys_distinct_ : document_keys_distinct_;
+    distinct = section_.size() == place_ ? std::min(place_, seen_places) : 0;
     hook_texts_.clear();
     SectionAttributes attrs(section_, hook_texts_, ++hooked_sections_);
     for (Hook* hook : hooks_) {
@@ -243,12 +259,8 @@ class Assembler {
     if (hooked_) {
       if (!run_hooks(SectionType::Document, lineno)) return false;
       // Sections the hooks left as they were read are built as if there were no hooks, from
-      // the statement's own text.
-      if (rewritten_) {
-        gather_document();
-      } else {
-        take_values(document_, document_field_of, document_field_count);
-      }
+      // the values taken as the lines were read.
+      if (rewritten_) gather_document();
     }
     auto built = build_document(document_, doc_type_, statement_.documents.next_slot(),
                                 statement_.wide_texts);
@@ -269,7 +281,7 @@ class Assembler {
   bool close_account(std::size_t lineno) {
     if (hooked_) {
       if (!run_hooks(SectionType::Account, lineno)) return false;
-      take_values(account_, account_key_of, account_keys.size());
+      if (rewritten_) take_values(account_, account_key_of, account_keys.size());
     }
     auto added = accounts_.add_section(account_, lineno);
     if (!added) return stop(std::move(added.error()));
@@ -286,6 +298,12 @@ class Assembler {
   SeenKeys document_keys_seen_;
   SeenKeys account_keys_seen_;
   std::size_t place_ = 0;
+  // How many of the places, from the first, hold keys that differ from each other, as the last
+  // section of each kind left them with hooks; for the section under way, how many its lines
+  // may still take unchecked.
+  std::size_t document_keys_distinct_ = 0;
+  std::size_t account_keys_distinct_ = 0;
+  std::size_t distinct_ = 0;
   bool last_was_account_ = false;  // the section opened last
   // The document section being read, for the observer.
   const char* section_start_ = nullptr;
@@ -318,17 +336,11 @@ std::optional<StatementError> first_unrecognized(LineReader reader, Charset char
 // The same for the whole text, before any hook runs. A line with "=" is an attribute or the
 // start of a document whatever else it holds, so only the lines without one are classified.
 std::optional<StatementError> first_unrecognized(std::string_view text, Charset charset) {
-  LineSplitter splitter(text);
+  LinesWithoutEquals lines(text);
   std::string_view line;
-  std::size_t equals = 0;
-  std::size_t lineno = 0;
-  while (splitter.next(line, equals)) {
-    ++lineno;
-    if (equals != LineSplitter::no_equals) continue;
-    LineReader alone(line, charset);
-    LineToken token;
-    if (alone.next(token) && token.kind == LineKind::Unrecognized) {
-      return unrecognized_line(lineno, Text{token.key, charset});
+  while (lines.next(line)) {
+    if (is_unrecognized(line, charset)) {
+      return unrecognized_line(lines.number_of(line), Text{line, charset});
     }
   }
   return std::nullopt;

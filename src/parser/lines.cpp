@@ -237,6 +237,69 @@ bool LineSplitter::next_across_blocks(std::string_view& line, std::size_t& equal
   return true;
 }
 
+LinesWithoutEquals::LinesWithoutEquals(std::string_view text) noexcept
+    : data_(text.data()), size_(text.size()) {
+  if (size_ > 0) load_block();
+}
+
+void LinesWithoutEquals::load_block() noexcept {
+  const char* bytes = data_ + block_;
+  const Marks marks = size_ - block_ >= marked_bytes ? mark_block(bytes)
+                                                     : mark_last_block(bytes, size_ - block_);
+  marked_ = true;
+  line_feeds_ = marks.line_feeds;
+  // Every byte but a LF is a one here, and an "=" added in starts a carry that runs up to the
+  // next LF and sets its bit: the LFs that end up set end a line with "=". A carry out of the
+  // block is an "=" on the line that goes on into the next.
+  const std::uint64_t others = ~marks.line_feeds;
+  std::uint64_t sum = 0;
+  std::uint64_t with_equals = 0;
+  const bool first = __builtin_add_overflow(others, marks.equals, &sum);
+  const bool second = __builtin_add_overflow(sum, carry_, &with_equals);
+  carry_ = first || second ? 1 : 0;
+  ends_ = marks.line_feeds & ~with_equals;
+}
+
+bool LinesWithoutEquals::next(std::string_view& line) noexcept {
+  while (marked_) {
+    if (ends_ != 0) {
+      const auto bit = static_cast<unsigned>(__builtin_ctzll(ends_));
+      ends_ &= ends_ - 1;
+      const std::uint64_t before = line_feeds_ & ((std::uint64_t{1} << bit) - 1);
+      const std::size_t start =
+          before != 0 ? block_ + 64 - static_cast<unsigned>(__builtin_clzll(before)) : line_start_;
+      const std::size_t end = block_ + bit;
+      const std::size_t stop = end > start && data_[end - 1] == '\r' ? end - 1 : end;
+      line = {data_ + start, stop - start};
+      return true;
+    }
+    if (line_feeds_ != 0) {
+      line_start_ = block_ + 64 - static_cast<unsigned>(__builtin_clzll(line_feeds_));
+    }
+    block_ += marked_bytes;
+    if (block_ < size_) {
+      load_block();
+      continue;
+    }
+    marked_ = false;
+    // A last line without LF keeps all it has, a CR at its end included.
+    if (line_start_ < size_ && carry_ == 0) {
+      line = {data_ + line_start_, size_ - line_start_};
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t LinesWithoutEquals::number_of(std::string_view line) const noexcept {
+  const auto before = static_cast<std::size_t>(line.data() - data_);
+  std::size_t lineno = 1;
+  for (std::size_t i = 0; i < before; ++i) {
+    if (data_[i] == '\n') ++lineno;
+  }
+  return lineno;
+}
+
 LineReader::LineReader(std::string_view text, Charset charset) noexcept
     : splitter_(text), charset_(charset) {
   const MarkerSpellings& markers =
@@ -278,6 +341,19 @@ bool LineReader::classify(std::string_view line, std::size_t equals, LineToken& 
       token.kind = fixed_markers[i].kind;
       break;
     }
+  }
+  return true;
+}
+
+bool is_unrecognized(std::string_view line, Charset charset) noexcept {
+  const MarkerSpellings& markers =
+      charset == Charset::Windows1251 ? windows_1251_markers : utf8_markers;
+  if (line.empty() || (markers.may_start_blank[static_cast<std::uint8_t>(line[0])] &&
+                       is_blank_line(line, charset))) {
+    return false;
+  }
+  for (const Spelling& marker : markers.fixed) {
+    if (same_text(line, marker.view())) return false;
   }
   return true;
 }

@@ -118,6 +118,35 @@ class LineSplitter {
   bool unmarked_ = false;  // next_keyed() has moved the cursor past the block marked
 };
 
+// The lines of a text that hold no "=", cut as LineSplitter cuts them. A block of the text is marked as LineSplitter marks it, and one addition tells which
+// of its LFs end a line with "=": those lines, nearly all of a statement, cost no step of their
+// own. A check that looks only at markers and blank lines needs no more.
+class LinesWithoutEquals {
+ public:
+  explicit LinesWithoutEquals(std::string_view text) noexcept;
+  // The next such line without its line end; false at the end.
+  bool next(std::string_view& line) noexcept;
+  // The physical number, from 1, of a line it gave. Counted from the text's start, as a check
+  // mostly needs none, and at most one.
+  std::size_t number_of(std::string_view line) const noexcept;
+
+ private:
+  void load_block() noexcept;
+
+  const char* data_;
+  std::size_t size_;
+  std::size_t block_ = 0;  // offset of the block marked
+  bool marked_ = false;    // false once the text's blocks are all done
+  std::uint64_t line_feeds_ = 0;  // of the block
+  std::uint64_t ends_ = 0;        // the LFs left in it that end a line without "="
+  // Whether the line that goes on into the block has had an "=" before it.
+  std::uint64_t carry_ = 0;
+  std::size_t line_start_ = 0;  // of the line that goes on into the block
+};
+
+// Whether a line without "=" is neither blank nor one of the markers, as LineReader finds it.
+bool is_unrecognized(std::string_view line, Charset charset) noexcept;
+
 // How LineSplitter marks a block on this target: "sse2", or "words" of plain integers.
 const char* line_kernel_name() noexcept;
 

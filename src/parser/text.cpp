@@ -39,7 +39,22 @@ unsigned TextMap::key_bit(std::string_view key) noexcept {
   return (static_cast<unsigned>(size) * 37u + byte(size - 1) * 7u + byte(size / 2)) & 255u;
 }
 
+void TextMap::catch_up() {
+  if (entries_.size() < index_threshold) {
+    for (std::size_t i = known_; i < entries_.size(); ++i) {
+      const unsigned bit = key_bit(entries_[i].first);
+      seen_[bit >> 6] |= std::uint64_t{1} << (bit & 63u);
+    }
+  } else {
+    for (std::size_t i = known_ < index_threshold ? 0 : known_; i < entries_.size(); ++i) {
+      index_.emplace(entries_[i].first, i);
+    }
+  }
+  known_ = entries_.size();
+}
+
 void TextMap::set(std::string_view key, std::string_view value) {
+  if (known_ != entries_.size()) catch_up();
   if (entries_.size() < index_threshold) {
     const unsigned bit = key_bit(key);
     std::uint64_t& word = seen_[bit >> 6];
@@ -56,6 +71,7 @@ void TextMap::set(std::string_view key, std::string_view value) {
     }
     word |= mask;
     entries_.emplace_back(key, value);
+    known_ = entries_.size();
     if (entries_.size() == index_threshold) {
       for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
     }
@@ -64,6 +80,7 @@ void TextMap::set(std::string_view key, std::string_view value) {
   const auto [slot, inserted] = index_.emplace(key, entries_.size());
   if (inserted) {
     entries_.emplace_back(key, value);
+    known_ = entries_.size();
   } else {
     entries_[slot->second].second = value;
   }
@@ -72,6 +89,7 @@ void TextMap::set(std::string_view key, std::string_view value) {
 void TextMap::clear(Charset charset) noexcept {
   charset_ = charset;
   seen_ = {};
+  known_ = 0;
   entries_.clear();
   index_.clear();
 }

@@ -58,6 +58,9 @@ class TextMap {
   Charset charset() const noexcept { return charset_; }
 
   void set(std::string_view key, std::string_view value);
+  // set() for a key known not to be in the map: the entry goes at the end, unchecked, and is
+  // looked at only by the set() after it.
+  void append(std::string_view key, std::string_view value) { entries_.emplace_back(key, value); }
   // Empties the map for texts in the given charset.
   void clear(Charset charset) noexcept;
 
@@ -74,7 +77,10 @@ class TextMap {
   // whose bit is clear cannot be in the map, which spares most new keys the comparisons with
   // every key before them. Hooked sections pass each key through here.
   static unsigned key_bit(std::string_view key) noexcept;
+  // Takes the entries appended since the last set() into the bits or the index.
+  void catch_up();
   std::array<std::uint64_t, 4> seen_{};
+  std::size_t known_ = 0;  // entries the bits or the index account for
   Charset charset_;
   std::vector<Entry> entries_;
   std::unordered_map<std::string_view, std::size_t> index_;

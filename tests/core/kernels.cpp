@@ -134,6 +134,35 @@ std::string split_lines(std::string_view text) {
   return out;
 }
 
+// The lines of plain_lines() without "=", with their numbers, as LinesWithoutEquals must give
+// them.
+std::string plain_bare_lines(std::string_view text) {
+  std::string out;
+  std::size_t lineno = 0;
+  std::size_t start = 0;
+  const std::string lines = plain_lines(text);
+  while (start < lines.size()) {
+    const std::size_t end = lines.find('\n', start);
+    const std::string_view line(lines.data() + start, end - start);
+    ++lineno;
+    if (line.size() >= 2 && line.substr(line.size() - 2) == " -") {
+      out += std::to_string(lineno) + " " + std::string(line.substr(0, line.size() - 2)) + "\n";
+    }
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string bare_lines(std::string_view text) {
+  std::string out;
+  vexdal::LinesWithoutEquals lines(text);
+  std::string_view line;
+  while (lines.next(line)) {
+    out += std::to_string(lines.number_of(line)) + " " + escaped(line) + "\n";
+  }
+  return out;
+}
+
 void check_lines(Checker& checker) {
   Checker::Case kernel(checker, std::string("line finder ") + vexdal::line_kernel_name());
   // Texts of every length around the blocks, from bytes that mark lines and bytes that do not
@@ -162,10 +191,12 @@ void check_lines(Checker& checker) {
                                    : others[pick / 9 % std::size(others)];
       }
       const std::string expected = plain_lines(text);
-      if (split_lines(text) == expected) continue;
+      const std::string expected_bare = plain_bare_lines(text);
+      if (split_lines(text) == expected && bare_lines(text) == expected_bare) continue;
       if (disagreements++ == 0) {
         Checker::Case name(checker, escaped(text));
         VEXDAL_CHECK_EQUAL(checker, split_lines(text), expected);
+        VEXDAL_CHECK_EQUAL(checker, bare_lines(text), expected_bare);
       }
     }
   }

@@ -1,6 +1,8 @@
 // Whole statements written here: the two charsets giving the same records, hooks written in C++
 // that change sections or fail, and the syntax failures with their lines and messages.
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "core_tests.hpp"
 #include "lines.hpp"
@@ -241,6 +243,61 @@ void check_text_map(Checker& checker) {
   }
   VEXDAL_CHECK_EQUAL(checker, map.size(), keys.size());
   VEXDAL_CHECK_EQUAL(checker, seen, "k0 k31 k39 ");
+
+  // Keys appended unchecked are taken into the bits or the index at the next set(), on either
+  // side of the index's threshold, so a repeat of one of them still replaces its value.
+  for (const std::size_t appended : {std::size_t{5}, std::size_t{31}, std::size_t{32},
+                                     std::size_t{40}}) {
+    vexdal::TextMap partly;
+    for (std::size_t i = 0; i < appended; ++i) partly.append(keys[i], "first");
+    for (std::size_t i = 0; i < appended; i += 2) partly.set(keys[i], "again");
+    std::size_t again = 0;
+    for (const auto& entry : partly) {
+      if (entry.second == "again") ++again;
+    }
+    VEXDAL_CHECK_EQUAL(checker, partly.size(), appended);
+    VEXDAL_CHECK_EQUAL(checker, again, (appended + 1) / 2);
+  }
+}
+
+// Notes the keys of each section it is shown, in the map's order, and changes nothing.
+class KeyNotingHook final : public vexdal::Hook {
+ public:
+  vexdal::HookResult call(vexdal::SectionType, vexdal::SectionAttributes& attrs,
+                          const vexdal::Header&) override {
+    for (const auto& entry : attrs.map()) seen += std::string(entry.first) + " ";
+    seen += "| ";
+    return std::monostate{};
+  }
+
+  std::string seen;
+};
+
+// Sections that repeat the keys of the one before them are read by those keys. A key read at
+// its place is new to its section only while the section before held each of its keys once:
+// a repeat there, read again at its place, is still one entry.
+void check_repeated_keys(Checker& checker) {
+  const auto statement_of = [](const std::vector<std::string_view>& sections) {
+    std::string text = "1CClientBankExchange\n";
+    for (const std::string_view keys : sections) {
+      text += "СекцияДокумент=Платежное поручение\n";
+      for (const char key : keys) text += std::string(1, key) + "=" + key + "\n";
+      text += "КонецДокумента\n";
+    }
+    return text + "КонецФайла\n";
+  };
+  const std::pair<std::vector<std::string_view>, std::string_view> cases[] = {
+      {{"aba", "aba", "aba"}, "a b | a b | a b | "},
+      {{"abc", "abc", "aba"}, "a b c | a b c | a b | "},
+      {{"aab", "aab"}, "a b | a b | "},
+      {{"abc", "abcab"}, "a b c | a b c | "},
+      {{"ba", "aba", "aba"}, "b a | a b | a b | "},
+  };
+  for (const auto& [sections, seen] : cases) {
+    KeyNotingHook noting;
+    VEXDAL_CHECK(checker, static_cast<bool>(parse(statement_of(sections), {&noting})));
+    VEXDAL_CHECK_EQUAL(checker, noting.seen, seen);
+  }
 }
 
 // Hook texts share blocks of 16 KB: a block per text would cost a hooked statement 16 KB for each
@@ -267,6 +324,7 @@ void check_sections(Checker& checker) {
   check_hooks(checker);
   check_errors(checker);
   check_text_map(checker);
+  check_repeated_keys(checker);
   check_text_store(checker);
 }
 
