@@ -175,6 +175,20 @@ class TestWriteBack:
         assert [key for key, _ in second.calls[0][2]] == [*list(DOCUMENT)[1:], "Номер"]
         assert result.documents[0].doc_number == "17"
 
+    # "Рђ" in windows-1251 has the bytes of "А" in UTF-8: a section a hook rewrote, whose texts
+    # are UTF-8, must not be matched by bytes with one read from the file.
+    def test_rewritten_bytes_equal_to_read_ones_are_new_texts(self):
+        def write(section_type, attrs, header):
+            if "Y" in attrs:
+                attrs["X"] = "А"
+                del attrs["Y"]
+
+        recorder = Recorder()
+        sections = [["СекцияДокумент=Б", "X=Рђ", "КонецДокумента"],
+                    ["СекцияДокумент=Б", "X=Рђ", "Y=1", "КонецДокумента"]]
+        vexdal_py.parse(make_statement(*sections), [write, recorder])
+        assert [items for _, _, items, _ in recorder.calls] == [[("X", "Рђ")], [("X", "А")]]
+
     @pytest.mark.parametrize("encoding", ["cp1251", None], ids=["cp1251", "str"])
     def test_written_texts_beside_read_ones(self, encoding):
         # A windows-1251 file's own values stay in its bytes while what a hook writes is UTF-8;

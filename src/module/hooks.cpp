@@ -2,8 +2,8 @@
 // attribute dict back. Exceptions are turned into failure texts here and go no further.
 #include "hooks.hpp"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -76,8 +76,9 @@ bool same_text(PyObject* value, PyObject* given) {
 #if !defined(PYPY_VERSION)
   // A hook that rewrites every value mostly writes the same texts anew. An exact str is stored in
   // the narrowest width its characters allow, as the module's own are, so two of the same text
-  // have the same width and bytes: one memcmp decides, where PyUnicode_Compare would step through
-  // them a character at a time. This is how str's own == compares them.
+  // have the same width and bytes: one comparison of bytes decides, where PyUnicode_Compare
+  // would step through them a character at a time. This is how str's own == compares them;
+  // values are short, so the bytes are compared inline, without a call.
   if (PyUnicode_CheckExact(value) && PyUnicode_IS_COMPACT(value)) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     const auto kind = static_cast<std::size_t>(PyUnicode_KIND(value));
@@ -85,8 +86,9 @@ bool same_text(PyObject* value, PyObject* given) {
         kind != static_cast<std::size_t>(PyUnicode_KIND(given))) {
       return false;
     }
-    return std::memcmp(PyUnicode_DATA(value), PyUnicode_DATA(given),
-                       static_cast<std::size_t>(length) * kind) == 0;
+    return vexdal::equal_bytes(static_cast<const char*>(PyUnicode_DATA(value)),
+                               static_cast<const char*>(PyUnicode_DATA(given)),
+                               static_cast<std::size_t>(length) * kind);
   }
 #endif
   const int order = PyUnicode_Compare(value, given);
@@ -150,14 +152,12 @@ Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
   const bool last = ++calls_ == hook_count_;
   if (!section_) {
     entries_.clear();
-    const vexdal::Charset charset = attrs.map().charset();
-    for (const auto& [key, value] : attrs.map()) {
-      const vexdal::Text key_text{key, charset};
-      Ref py_key = key_str(key_text, entries_.size());
-      if (!py_key) return {};
-      entries_.push_back(Entry{std::move(py_key), Ref(), key_text, vexdal::Text{value, charset}});
-    }
-    section_ = fill_dict();
+    made_.clear();
+    Shape* shape = shape_of(attrs.map());
+    // Until a hook writes, the texts are the statement's.
+    const bool read = !attrs.changed();
+    section_ = shape != nullptr ? dict_from(*shape, attrs.map(), read)
+                                : new_dict(attrs.map(), read);
     if (!section_) return {};
   }
   // The section's last hook gets the dict itself: no hook after it needs it as it was.
@@ -165,49 +165,95 @@ Ref HookSession::attrs_dict(const vexdal::SectionAttributes& attrs) {
   return Ref::steal(PyDict_Copy(section_.get()));
 }
 
-// The dict of entries_, their values made here.
-Ref HookSession::fill_dict() {
-  const auto same_keys = [this](const Shape& shape) {
-    if (!shape.dict || shape.keys.size() != entries_.size()) return false;
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      if (shape.keys[i] != entries_[i].key.get()) return false;
+HookSession::Shape* HookSession::shape_of(const vexdal::TextMap& map) {
+  const auto matches = [&map](const Shape& shape) {
+    if (!shape.dict || shape.keys.size() != map.size() || shape.charset != map.charset()) {
+      return false;
+    }
+    std::size_t i = 0;
+    for (const auto& entry : map) {
+      const std::string_view key = shape.key(i++);
+      if (key.size() != entry.first.size() ||
+          !vexdal::equal_bytes(key.data(), entry.first.data(), key.size())) {
+        return false;
+      }
     }
     return true;
   };
-  Shape* shape = nullptr;
-  for (Shape& candidate : shapes_) {
-    if (same_keys(candidate)) shape = &candidate;
+  for (std::size_t tried = 0; tried < shape_count; ++tried) {
+    const std::size_t index = (last_shape_ + tried) % shape_count;
+    if (matches(shapes_[index])) {
+      last_shape_ = index;
+      return &shapes_[index];
+    }
   }
-  Ref dict = Ref::steal(shape != nullptr ? PyDict_Copy(shape->dict.get()) : PyDict_New());
+  return nullptr;
+}
+
+Ref HookSession::value_str(vexdal::Text text, std::size_t place, bool read) {
+  if (!read) return to_str(text);
+  return values_.get(text, std::min(place, StrCache::field_count - 1));
+}
+
+Ref HookSession::dict_from(Shape& shape, const vexdal::TextMap& map, bool read) {
+  Ref dict = Ref::steal(PyDict_Copy(shape.dict.get()));
   if (!dict) return {};
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    Entry& entry = entries_[i];
-    if (shape != nullptr && shape->same_value(i, entry.value_text.bytes)) {
-      entry.value = Ref::borrow(shape->values[i]);
-      continue;
+  const vexdal::Charset charset = map.charset();
+  std::size_t i = 0;
+  for (const auto& [key, value] : map) {
+    Entry entry{shape.keys[i], shape.values[i], {key, charset}, {value, charset}};
+    const std::string_view given = shape.value(i);
+    if (given.size() != value.size() ||
+        !vexdal::equal_bytes(given.data(), value.data(), value.size())) {
+      Ref str = value_str(entry.value_text, i, read);
+      if (!str || PyDict_SetItem(dict.get(), entry.key, str.get()) < 0) return {};
+      entry.value = str.get();
+      made_.push_back(std::move(str));
     }
-    entry.value = to_str(entry.value_text);
-    if (!entry.value || PyDict_SetItem(dict.get(), entry.key.get(), entry.value.get()) < 0) {
-      return {};
-    }
+    entries_.push_back(entry);
+    ++i;
   }
-  if (shape == nullptr) {
-    // A copy of its own, as the dict itself may be handed to a hook.
-    Shape& made = shapes_[next_shape_++ % shape_count];
-    made.dict = Ref();  // a failure below leaves no shape to match
-    made.keys.clear();
-    made.values.clear();
-    made.bytes.clear();
-    made.spans.clear();
-    for (const Entry& entry : entries_) {
-      made.keys.push_back(entry.key.get());
-      made.values.push_back(entry.value.get());
-      made.spans.emplace_back(made.bytes.size(), entry.value_text.bytes.size());
-      made.bytes += entry.value_text.bytes;
-    }
-    made.dict = Ref::steal(PyDict_Copy(dict.get()));
-    if (!made.dict) return {};
+  return dict;
+}
+
+Ref HookSession::new_dict(const vexdal::TextMap& map, bool read) {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  const vexdal::Charset charset = map.charset();
+  for (const auto& [key, value] : map) {
+    Entry entry{nullptr, nullptr, {key, charset}, {value, charset}};
+    Ref py_key = key_str(entry.key_text, entries_.size());
+    Ref str = py_key ? value_str(entry.value_text, entries_.size(), read) : Ref();
+    if (!str || PyDict_SetItem(dict.get(), py_key.get(), str.get()) < 0) return {};
+    entry.key = py_key.get();
+    entry.value = str.get();
+    // Past max_keys the session does not keep the strs of keys.
+    made_.push_back(std::move(py_key));
+    made_.push_back(std::move(str));
+    entries_.push_back(entry);
   }
+  // A copy of its own, as the dict itself may be handed to a hook.
+  Shape& made = shapes_[next_shape_];
+  made.dict = Ref();  // a failure below leaves no shape to match
+  made.keys.clear();
+  made.values.clear();
+  made.bytes.clear();
+  made.spans.clear();
+  made.charset = charset;
+  for (const Entry& entry : entries_) {
+    made.keys.push_back(entry.key);
+    made.values.push_back(entry.value);
+    Shape::Spans spans{made.bytes.size(), entry.key_text.bytes.size(), 0,
+                       entry.value_text.bytes.size()};
+    made.bytes += entry.key_text.bytes;
+    spans.value = made.bytes.size();
+    made.bytes += entry.value_text.bytes;
+    made.spans.push_back(spans);
+  }
+  made.dict = Ref::steal(PyDict_Copy(dict.get()));
+  if (!made.dict) return {};
+  last_shape_ = next_shape_;
+  next_shape_ = (next_shape_ + 1) % shape_count;
   return dict;
 }
 
@@ -218,7 +264,7 @@ bool HookSession::unchanged(PyObject* dict) const {
   Py_ssize_t position = 0;
   for (const Entry& entry : entries_) {
     if (!PyDict_Next(dict, &position, &key, &value)) return false;
-    if (key != entry.key.get() || !same_text(value, entry.value.get())) return false;
+    if (key != entry.key || !same_text(value, entry.value)) return false;
   }
   return true;
 }
@@ -226,11 +272,9 @@ bool HookSession::unchanged(PyObject* dict) const {
 // The entry given under this key object, if any. Keys mostly come back in the order they were
 // given, which `next` follows; only when they do not is an index made.
 const HookSession::Entry* HookSession::entry_of(PyObject* key, std::size_t& next) {
-  if (next < entries_.size() && entries_[next].key.get() == key) return &entries_[next++];
+  if (next < entries_.size() && entries_[next].key == key) return &entries_[next++];
   if (entry_index_.empty()) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      entry_index_.emplace(entries_[i].key.get(), i);
-    }
+    for (std::size_t i = 0; i < entries_.size(); ++i) entry_index_.emplace(entries_[i].key, i);
   }
   const auto found = entry_index_.find(key);
   if (found == entry_index_.end()) return nullptr;
@@ -249,7 +293,7 @@ bool HookSession::write_back(PyObject* dict, vexdal::SectionAttributes& attrs) {
   std::size_t next = 0;
   while (PyDict_Next(dict, &position, &key, &value)) {
     const Entry* entry = entry_of(key, next);
-    if (entry != nullptr && same_text(value, entry->value.get())) {
+    if (entry != nullptr && same_text(value, entry->value)) {
       attrs.put_kept(entry->key_text, entry->value_text);
       continue;
     }

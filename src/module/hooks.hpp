@@ -15,13 +15,15 @@
 #include "errors.hpp"
 #include "mod.hpp"
 #include "ref.hpp"
+#include "strings.hpp"
 
 namespace vexdal_py {
 
 // What the hooks of one parse share, so that a hook costs a section little more than the copy of
 // two dicts: the header's dict, made once (the header is complete before the first section
-// ends); the str of each key, made once; and the dict of the section under way, made when the
-// section ends and again only after a hook changed it. Each hook gets copies; the originals are
+// ends); the str of each key, made once, and of each value read, found again by its bytes; and
+// the dict of the section under way, made when the section ends and again only after a hook
+// changed it. Each hook gets copies; the originals are
 // never handed out, and the objects in them tell the values a hook left alone from new ones.
 class HookSession {
  public:
@@ -38,34 +40,52 @@ class HookSession {
   bool write_back(PyObject* dict, vexdal::SectionAttributes& attrs);
 
  private:
-  // An entry of the section's dict: the objects, and the texts they were made from.
+  // An entry of the section's dict: the objects, and the texts they were made from. The objects
+  // are held by the session for as long as the entry is used: by the strs of keys, by a shape's
+  // dict, or among made_.
   struct Entry {
-    Ref key;  // held here, as the dict may go with the hook that got it
-    Ref value;
+    PyObject* key;
+    PyObject* value;
     vexdal::Text key_text;
     vexdal::Text value_text;
   };
-  // The keys of a dict made for an earlier section, and the dict. Sections mostly repeat the
-  // keys of one of a few before them, and a copy of that dict with the values put in costs a
+  // The texts of a dict made for an earlier section, and the dict. Sections mostly repeat the
+  // keys of one of a few before them: a section whose keys have the bytes of a shape's, in its
+  // order, takes its key objects from it, and a copy of that dict with the values put in costs a
   // third of filling a new one, which grows as it fills. Many values repeat too (a date, the
   // statement's own account and bank): where a value's bytes are those the dict was made with,
   // the copy already holds its str, and nothing is made or put.
   struct Shape {
     std::vector<PyObject*> keys;    // held by the dict
     std::vector<PyObject*> values;  // held by the dict, which no hook ever gets
-    // The values' texts, one after another. A section's keys and values share one charset,
-    // and the strs of keys are made per charset, so sections with the keys of a shape have
-    // values in its charset: the bytes alone tell a value.
+    vexdal::Charset charset = vexdal::Charset::Utf8;
+    // The keys' and the values' texts, one after another, and where each stands.
     std::string bytes;
-    std::vector<std::pair<std::size_t, std::size_t>> spans;  // of each value in bytes
+    struct Spans {
+      std::size_t key;
+      std::size_t key_size;
+      std::size_t value;
+      std::size_t value_size;
+    };
+    std::vector<Spans> spans;
     Ref dict;
-    bool same_value(std::size_t i, std::string_view text) const noexcept {
-      return std::string_view(bytes).substr(spans[i].first, spans[i].second) == text;
+    std::string_view key(std::size_t i) const noexcept {
+      return std::string_view(bytes).substr(spans[i].key, spans[i].key_size);
+    }
+    std::string_view value(std::size_t i) const noexcept {
+      return std::string_view(bytes).substr(spans[i].value, spans[i].value_size);
     }
   };
   static constexpr std::size_t shape_count = 4;
 
-  Ref fill_dict();
+  // The shape whose keys are the map's, if any.
+  Shape* shape_of(const vexdal::TextMap& map);
+  // The section's dict: a copy of the shape's, with the values that differ put in.
+  Ref dict_from(Shape& shape, const vexdal::TextMap& map, bool read);
+  // The section's dict, made anew, and a shape kept of it.
+  Ref new_dict(const vexdal::TextMap& map, bool read);
+  // The str of a value at place; read: the text is the statement's own, as read.
+  Ref value_str(vexdal::Text text, std::size_t place, bool read);
 
   Ref key_str(vexdal::Text key, std::size_t place);
   const Entry* entry_of(PyObject* key, std::size_t& next);
@@ -88,9 +108,15 @@ class HookSession {
   std::size_t calls_ = 0;  // of hooks in it so far
   Ref section_;  // its dict, never handed out but to its last hook, while it holds what it holds
   std::vector<Entry> entries_;  // of section_, in its order
+  std::vector<Ref> made_;  // the objects of entries_ that nothing else here holds
   std::array<Shape, shape_count> shapes_;
   std::size_t next_shape_ = 0;  // the one to be replaced next
+  std::size_t last_shape_ = 0;  // the one the last section had, tried first
   std::unordered_map<PyObject*, std::size_t> entry_index_;  // made only when keys move
+  // The strs of values read from the statement, whose texts last as long as the parse: the
+  // holder's own requisites, the counterparties and the dates come back section after section,
+  // mostly at other places than in the shape they are matched with.
+  StrCache values_;
 };
 
 // One element of parse()'s hooks. A hook that raises something that is not an Exception (Ctrl-C,

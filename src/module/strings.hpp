@@ -50,7 +50,9 @@ class StrCache {
   // purpose) stops being looked up, as a probe of the table costs more than the str.
   Ref get(vexdal::Text text, std::size_t field);
 
-  static constexpr std::size_t field_count = vexdal::document_field_count;
+  // The fields a caller tells apart: a document's, or the first places of a hook's section.
+  static constexpr std::size_t field_count = 32;
+  static_assert(vexdal::document_field_count <= field_count);
 
   // Like date_str(date), the same str for the same day.
   Ref date(const vexdal::Date& date);
