@@ -49,18 +49,24 @@ INTERVAL_FIELDS = attrgetter(
 clock: Callable[[], float] = time.perf_counter
 
 
-def best_of(repeat: int, loops: int, *works: Callable[[], object]) -> list[float]:
-    """Seconds per call of the fastest of `repeat` runs of `loops` calls, for each work. The
-    works take turns within every run, so a busy machine slows them alike."""
-    best = [float("inf")] * len(works)
+def rounds_of(repeat: int, loops: int, *works: Callable[[], object]) -> list[list[float]]:
+    """Seconds per call in each of `repeat` runs of `loops` calls, for each work. The works take
+    turns within every run, so a busy machine slows them alike, and the times of one run can be
+    set against each other."""
+    seconds: list[list[float]] = [[] for _ in works]
     for _ in range(repeat):
         for i, work in enumerate(works):
             gc.collect()
             start = clock()
             for _ in range(loops):
                 work()
-            best[i] = min(best[i], (clock() - start) / loops)
-    return best
+            seconds[i].append((clock() - start) / loops)
+    return seconds
+
+
+def best_of(repeat: int, loops: int, *works: Callable[[], object]) -> list[float]:
+    """Seconds per call of the fastest of `repeat` runs of `loops` calls, for each work."""
+    return [min(times) for times in rounds_of(repeat, loops, *works)]
 
 
 def floor(data: bytes, encoding: str) -> list[str]:
