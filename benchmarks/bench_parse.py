@@ -56,7 +56,7 @@ Hook checks, on the same reference statements, each against its target:
   replace              parse() with a hook that puts a new str in place of every value
                        ("".join([v, "x"])[:-1]), less the same hook run over the same
                        sections in plain Python (fresh dicts per call), over the floor:
-                       the median over the runs (at least 9) of that difference within
+                       the median over the runs (at least 15) of that difference within
                        each run                   <= the "hook" figure, as a median too
   hostile header       one hook on the statement with 2,000 blank lines and the same header
                        line 2,000 times, over one hook on the statement as it is      <= 1.3
@@ -317,7 +317,7 @@ def run_hostile(args: argparse.Namespace, sizes: Sizes) -> list[Check]:
 
 HOOK_TARGETS = {"hook": 0.6, "hooks x10": 2.0, "hostile header": 1.3, "hooks peak": 0.1}
 # The hook rows take at least this many runs: the replacing row is a median over them.
-HOOK_ROUNDS = 9
+HOOK_ROUNDS = 15
 HOOK_KEYS = ("hook", "hooks x10", "replace", "hostile header", "hooks peak")
 HOSTILE_HEADER_LINES = 2_000
 
