@@ -267,14 +267,15 @@ bool LinesWithoutEquals::next(std::string_view& line) noexcept {
       ends_ &= ends_ - 1;
       const std::uint64_t before = line_feeds_ & ((std::uint64_t{1} << bit) - 1);
       const std::size_t start =
-          before != 0 ? block_ + 64 - static_cast<unsigned>(__builtin_clzll(before)) : line_start_;
+          before != 0 ? block_ + marked_bytes - static_cast<unsigned>(__builtin_clzll(before))
+                      : line_start_;
       const std::size_t end = block_ + bit;
       const std::size_t stop = end > start && data_[end - 1] == '\r' ? end - 1 : end;
       line = {data_ + start, stop - start};
       return true;
     }
     if (line_feeds_ != 0) {
-      line_start_ = block_ + 64 - static_cast<unsigned>(__builtin_clzll(line_feeds_));
+      line_start_ = block_ + marked_bytes - static_cast<unsigned>(__builtin_clzll(line_feeds_));
     }
     block_ += marked_bytes;
     if (block_ < size_) {

@@ -118,9 +118,10 @@ class LineSplitter {
   bool unmarked_ = false;  // next_keyed() has moved the cursor past the block marked
 };
 
-// The lines of a text that hold no "=", cut as LineSplitter cuts them. A block of the text is marked as LineSplitter marks it, and one addition tells which
-// of its LFs end a line with "=": those lines, nearly all of a statement, cost no step of their
-// own. A check that looks only at markers and blank lines needs no more.
+// The lines of a text that hold no "=", cut as LineSplitter cuts them. A block of the text is
+// marked as LineSplitter marks it, and one addition tells which of its LFs end a line with "=":
+// those lines, nearly all of a statement, cost no step of their own. A check that looks only at
+// markers and blank lines needs no more.
 class LinesWithoutEquals {
  public:
   explicit LinesWithoutEquals(std::string_view text) noexcept;
